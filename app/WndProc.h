@@ -1,0 +1,10 @@
+// The viewer window's procedure: keys, system menu, About, reload and remote control.
+#pragma once
+#include <windows.h>
+
+#define IDM_ABOUT 256
+#define IDM_LOAD 257
+
+LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// Asks for a chart in the open-file dialog and rebuilds chart, sounds and lanes from it.
+void ReloadChart(HWND window);

@@ -1,0 +1,87 @@
+// One sound: a file name, a DirectSound secondary buffer holding it as PCM, and while it
+// streams, the open file and converter that keep feeding the buffer.
+#pragma once
+#include <windows.h>
+#include <mmsystem.h>
+#include <mmreg.h>
+#include <msacm.h>
+#include <dsound.h>
+
+class CDSBuffer {
+public:
+    explicit CDSBuffer(IDirectSound* device);
+    ~CDSBuffer();
+
+    void SetFileName(const char* path);
+    const char* GetFileName() const { return m_fileName; }
+
+    int Term();
+
+    // Loading: XA first, then RIFF WAVE.
+    int Load(int allowStream);
+    int LoadWav(int allowStream);
+    int LoadXA(int allowStream);
+    int CreateDSB(unsigned int bytes);
+
+    // Playback control.
+    int Play(int loop, int owner);
+    int Stop();
+    int Rewind();
+    int FadeOut();
+    int UpdateFade();
+    int StreamPlay();
+    int IsPlaying();
+    int Pause();
+    void Resume();
+    void ClearPauseFlag() { m_pauseFlag = 0; }
+
+    // Streaming refill.
+    int StreamUpdateWav(unsigned int target, unsigned int minimum);
+    int StreamUpdateResetWav();
+    int StreamUpdateXA(unsigned int target, unsigned int minimum);
+    int StreamUpdateResetXA();
+
+    // Read access for the frame update and for tests.
+    int GetOwnerTag() const { return m_ownerTag; }
+    IDirectSoundBuffer* GetSoundBuffer() const { return m_soundBuffer; }
+    const WAVEFORMATEX& GetFormat() const { return m_dstFormat; }
+    unsigned int GetBufferBytes() const { return m_bufferBytes; }
+    int IsStreaming() const { return m_streaming; }
+    int GetKind() const { return m_kind; }
+    int GetStreamState() const { return m_streamState; }
+    int GetFadeCounter() const { return m_fadeCounter; }
+    int GetPauseFlag() const { return m_pauseFlag; }
+
+    // Fields, in the documented order. Public so that tests can set up and inspect states.
+    char m_fileName[260];
+    IDirectSoundBuffer* m_soundBuffer;
+    IDirectSound* m_device;
+    int m_ownerTag;
+    int m_pauseFlag;
+    unsigned int m_streamThreshold;  // seconds
+    unsigned int m_lengthSeconds;
+    int m_streaming;
+    int m_loop;
+    BYTE* m_srcChunk;
+    unsigned int m_srcChunkSize;
+    unsigned int m_srcRead;
+    unsigned int m_srcConsumed;
+    BYTE* m_convBuffer;
+    unsigned int m_convBufferSize;
+    unsigned int m_produced;
+    int m_refillHalf;
+    unsigned int m_writeCursor;
+    unsigned int m_bufferBytes;
+    int m_streamState;
+    int m_endHalf;
+    void* m_file;     // HMMIO (kind 1) or FILE* (kind 2)
+    void* m_decoder;  // HACMSTREAM (kind 1) or HXASTREAM (kind 2)
+    WAVEFORMATEX* m_srcFormat;
+    WAVEFORMATEX m_dstFormat;
+    unsigned int m_dataSize;
+    unsigned int m_dataOffset;
+    unsigned int m_decodedSize;
+    int m_kind;  // 0 nothing, 1 WAV, 2 XA
+    int m_fadeCounter;
+    int m_fadeLength;
+};

@@ -1,0 +1,52 @@
+// The program's one DirectSound device with its silent buffer and the list of every loaded sound.
+#pragma once
+#include <windows.h>
+#include <mmsystem.h>
+#include <dsound.h>
+
+class CDSBuffer;
+
+struct CDSBufferNode {
+    CDSBuffer* buffer;
+    CDSBufferNode* previous;
+    CDSBufferNode* next;
+    int index;
+};
+
+class CDSBufferList {
+public:
+    CDSBufferList();
+    ~CDSBufferList();
+    void AddTail(CDSBuffer* buffer);
+    void RemoveAll();  // destroys every node and its sound, tail first
+
+    CDSBufferNode* m_head;
+    CDSBufferNode* m_tail;
+    int m_count;
+};
+
+class CDSound {
+public:
+    CDSound();
+    ~CDSound();
+
+    int Init(HWND window, int highQuality);
+    int CreateSilentBuffer(int seconds);
+    int PlaySilentBuffer();
+    int StopSilentBuffer();
+    int Compact();
+    int Term();
+
+    IDirectSound* GetDirectSound() const { return m_directSound; }
+    CDSBufferList& GetList() { return m_list; }
+
+    HWND m_window;
+    IDirectSound* m_directSound;
+    IDirectSoundBuffer* m_primaryBuffer;
+    IDirectSoundBuffer* m_silentBuffer;
+    WAVEFORMATEX m_primaryFormat;
+    int m_highQuality;
+    CDSBufferList m_list;
+};
+
+// Walks every buffer of the device's list from the head: for (CDSBufferNode* n = ...; n; n = n->next).
