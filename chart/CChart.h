@@ -21,6 +21,10 @@ public:
     int HasTempoAt(double position);
     int HasBarLength(int measure);
     int HasSpanMarkAt(const EventList<SpanMark>& list, double position);
+    // Pass 2 of Load for a '#' line that is no header command: reads the measure number and the
+    // channel code and hands the data to AddChannelData. Keeps measureCount at the highest measure
+    // number seen. Changes the line (underscores are removed).
+    void ParseChannelLine(char* line, int measureOffset, int soundBank);
 
     // Compiler (score/Compile.cpp).
     int Compile();

@@ -1,0 +1,130 @@
+#include "score/ChartDump.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "app/Globals.h"
+#include "chart/CChart.h"
+#include "score/Lanes.h"
+#include "sound/CDSBuffer.h"
+#include "sound/CDSound.h"
+
+static void PrintLaneGroup(FILE* out, const char* name, LaneNote* const* lanes, const int32_t* counts, int size)
+{
+    for (int lane = 0; lane < size; ++lane) {
+        const LaneNote* entries = lanes[lane];
+        if (!entries)
+            continue;
+        for (int32_t i = 0; i < counts[lane]; ++i) {
+            const LaneNote& e = entries[i];
+            fprintf(out, "lane %s %d %d %d %d %d %.6f %d %d %s\n", name, lane, (int)i, (int)e.time, (int)e.kind,
+                    (int)e.value, e.position, (int)e.fadeOnNext, (int)e.pending,
+                    e.sound ? e.sound->GetFileName() : "-");
+        }
+    }
+}
+
+void PrintChartDump(FILE* out, const CChart* chart, int endTime, int seekTime)
+{
+    static const char kDigits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    fprintf(out, "title %s\n", chart->title);
+    fprintf(out, "artist %s\n", chart->artist);
+    fprintf(out, "bpm %.6f\n", chart->bpm);
+    fprintf(out, "measures %d\n", (int)chart->measureCount);
+    fprintf(out, "end %d\n", endTime);
+    fprintf(out, "seek %d\n", seekTime);
+    for (int id = 0; id < 576; ++id)
+        if (chart->soundNames[id][0] != '\0')
+            fprintf(out, "wav %c%c %s\n", kDigits[id / 36], kDigits[id % 36], chart->soundNames[id]);
+    if (chart->measureTable) {
+        for (int32_t k = 0; k < chart->measureCount; ++k) {
+            const MeasureInfo& row = chart->measureTable[k];
+            fprintf(out, "measure %d %.4f %.4f %.6f\n", (int)row.index, row.startTime, row.duration, row.lengthFactor);
+        }
+    }
+    if (chart->tempos.index) {
+        for (int32_t i = 0; i < chart->tempos.count; ++i) {
+            const TempoEvent* t = chart->tempos.index[i];
+            fprintf(out, "tempo %.6f %.6f %.4f %.6f %.4f\n", t->position, t->bpm, t->time, t->span, t->duration);
+        }
+    }
+    PrintLaneGroup(out, "drum", g_drumLanes, g_drumLaneCounts, 9);
+    PrintLaneGroup(out, "guitar", g_guitarLanes, g_guitarLaneCounts, 10);
+    PrintLaneGroup(out, "bass", g_bassLanes, g_bassLaneCounts, 10);
+    PrintLaneGroup(out, "sound", g_soundLanes, g_soundLaneCounts, 36);
+    fprintf(out, "totals %d %d %d\n", (int)chart->drumNoteTotal, (int)chart->guitarNoteTotal, (int)chart->bassNoteTotal);
+}
+
+int DumpChartFile(const char* path, int seekMeasure, FILE* out, FILE* err)
+{
+    // The viewer's start-up order: sound device, chart, load, compile, lanes, seek, end time.
+    CDSound* sound = new CDSound();
+    CChart* chart = new CChart(sound);
+    int result = 0;
+    if (chart->Load(path, 0, 10, 0) == 0) {
+        FILE* probe = fopen(path, "rb");
+        if (probe) {
+            fclose(probe);
+            fprintf(err, "ktbdump: %s: no guitar, bass, drum or sound-channel note\n", path);
+        } else {
+            fprintf(err, "ktbdump: %s: cannot open the file\n", path);
+        }
+        result = 1;
+    } else if (chart->Compile() != 0) {
+        fprintf(err, "ktbdump: %s: compile failed\n", path);
+        result = 1;
+    } else {
+        ResetLanes();
+        BuildDrumLanes(chart);
+        BuildStringLanes(chart, 1);
+        BuildStringLanes(chart, 2);
+        BuildSoundLanes(chart);
+        SeekToMeasure(seekMeasure);
+        g_chartEndTime = ComputeChartEndTime(chart);
+        PrintChartDump(out, chart, g_chartEndTime, g_seekBaseTime);
+        fflush(out);
+    }
+    FreeLaneArrays();
+    ResetLanes();
+    delete chart;
+    chart = nullptr;
+    delete sound;
+    sound = nullptr;
+    return result;
+}
+
+static void PrintUsage(FILE* err) { fprintf(err, "usage: ktbdump [-N<measure>] CHART\n"); }
+
+int KtbDumpMain(int argc, char** argv, FILE* out, FILE* err)
+{
+    int seekMeasure = -1;
+    const char* path = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (!path && (arg[0] == '-' || arg[0] == '/') && arg[1] != '\0') {
+            if (arg[1] == 'N' || arg[1] == 'n') {
+                seekMeasure = atoi(arg + 2);
+                continue;
+            }
+            fprintf(err, "ktbdump: unknown option %s\n", arg);
+            PrintUsage(err);
+            return 1;
+        }
+        if (path) {
+            fprintf(err, "ktbdump: more than one chart given: %s\n", arg);
+            PrintUsage(err);
+            return 1;
+        }
+        path = arg;
+    }
+    if (!path || path[0] == '\0') {
+        fprintf(err, "ktbdump: no chart given\n");
+        PrintUsage(err);
+        return 1;
+    }
+    if (strlen(path) > 259) {
+        fprintf(err, "ktbdump: the chart path is longer than 259 characters\n");
+        return 1;
+    }
+    return DumpChartFile(path, seekMeasure, out, err);
+}
