@@ -52,6 +52,12 @@ public:
     int GetFadeCounter() const { return m_fadeCounter; }
     int GetPauseFlag() const { return m_pauseFlag; }
 
+private:
+    // Shared tail of the WAV and XA refills: locks `count` bytes at the write cursor, silences
+    // them, copies the first `written` bytes of the conversion buffer and advances the cursor.
+    int CopyRefill(unsigned int count, unsigned int written, int xa);
+
+public:
     // Fields, in the documented order. Public so that tests can set up and inspect states.
     char m_fileName[260];
     IDirectSoundBuffer* m_soundBuffer;

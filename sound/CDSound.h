@@ -49,4 +49,9 @@ public:
     CDSBufferList m_list;
 };
 
+// Test seam: the call that creates the DirectSound object (DirectSoundCreate unless replaced);
+// null restores DirectSoundCreate.
+typedef HRESULT(WINAPI* DirectSoundCreateFunc)(LPCGUID device, LPDIRECTSOUND* object, LPUNKNOWN outer);
+void SetDirectSoundCreateForTest(DirectSoundCreateFunc create);
+
 // Walks every buffer of the device's list from the head: for (CDSBufferNode* n = ...; n; n = n->next).

@@ -1,0 +1,12 @@
+// Helpers shared by the CDSBuffer sources; not part of the sound subsystem's public face.
+#pragma once
+#include <windows.h>
+
+// Silence of a PCM format: 0x80 for 8-bit samples, 0x00 otherwise.
+inline BYTE SilenceByte(const WAVEFORMATEX& format) { return format.wBitsPerSample == 8 ? 0x80 : 0x00; }
+
+// The end-of-sound overrun lines of the refills, code page 932 text kept as bytes.
+#define KTB_OVERRUN_WAV "\x91\xE0\x92\xB7\x81" "I\x81" "I\x91\xE5\x95\xCF\x82\xC5\x82\xB7(\x8D\x86\x8B\x83" \
+                        " Over=%d nDstLen=%d\n"
+#define KTB_OVERRUN_XA "\x91\xE0\x92\xB7\x81" "I\x81" "I\x91\xE5\x95\xCF\x82\xC5\x82\xB7(\x8D\x86\x8B\x83" \
+                       " Over=%d nDstLen=%d nDstPos=%d\n"

@@ -1,0 +1,363 @@
+// XA sounds: CDSBuffer::LoadXA and the XA forms of the stream refill and rewind.
+#include <stdio.h>
+#include <string.h>
+
+#include "sound/CDSBuffer.h"
+#include "sound/DebugPrint.h"
+#include "sound/SoundInternal.h"
+#include "sound/XaDecoder.h"
+
+namespace {
+
+const unsigned int kXaHeaderBytes = 32;
+const unsigned int kXaChunkBytes = 10000;
+const int kMaxIdlePasses = 3;
+
+DWORD ReadLe32(const BYTE* p) { return (DWORD)p[0] | ((DWORD)p[1] << 8) | ((DWORD)p[2] << 16) | ((DWORD)p[3] << 24); }
+
+// channels × sample frames × 2 bytes of 16-bit PCM, held at the largest 32-bit count.
+unsigned long long HeaderPcmBytes(const BYTE* header)
+{
+    return (unsigned long long)header[15] * ReadLe32(header + 8) * 2;
+}
+
+unsigned int Clamp32(unsigned long long value) { return value > 0xFFFFFFFFull ? 0xFFFFFFFFu : (unsigned int)value; }
+
+// Size of the open stream in bytes, or -1. The position is kept.
+long long StreamFileSize(FILE* file)
+{
+    long long here = _ftelli64(file);
+    if (here < 0 || _fseeki64(file, 0, SEEK_END) != 0)
+        return -1;
+    long long end = _ftelli64(file);
+    _fseeki64(file, here, SEEK_SET);
+    return end;
+}
+
+// A format the decoder filled in that the sound buffer can be built from.
+bool UsablePcm(const WAVEFORMATEX& f)
+{
+    return f.nChannels != 0 && f.nSamplesPerSec != 0 && f.nBlockAlign != 0 && f.wBitsPerSample >= 8 &&
+           f.wBitsPerSample % 8 == 0;
+}
+
+}  // namespace
+
+int CDSBuffer::LoadXA(int allowStream)
+{
+    Term();
+
+    FILE* file = fopen(m_fileName, "rb");
+    if (!file)
+        return 1;
+    BYTE header[kXaHeaderBytes];
+    if (fread(header, 1, sizeof(header), file) < sizeof(header) || memcmp(header, "KWD1", 4) != 0) {
+        fclose(file);
+        return 1;
+    }
+    m_file = file;
+    auto closeFile = [this]() {
+        fclose(static_cast<FILE*>(m_file));
+        m_file = nullptr;
+    };
+
+    // The header's data size is cut to what the file holds behind the header.
+    m_dataSize = ReadLe32(header + 4);
+    m_dataOffset = kXaHeaderBytes;
+    long long fileSize = StreamFileSize(file);
+    if (fileSize >= 0) {
+        unsigned long long held = fileSize > (long long)kXaHeaderBytes ? (unsigned long long)fileSize - kXaHeaderBytes : 0;
+        if (m_dataSize > held)
+            m_dataSize = (unsigned int)held;
+    }
+
+    const XaDecoderApi& xa = GetXaDecoder();
+    memset(&m_dstFormat, 0, sizeof(m_dstFormat));
+    HXASTREAM decoder = xa.open(header, &m_dstFormat);
+    if (decoder && !UsablePcm(m_dstFormat)) {  // a format without channels, rate or sample size is a refusal
+        xa.close(decoder);
+        decoder = nullptr;
+    }
+    if (!decoder) {
+        closeFile();
+        DebugPrint("CDSBuffer::LoadXA DecodeOpenError\n");
+        return 1;
+    }
+    m_decoder = decoder;
+    m_kind = 2;
+
+    DWORD decoded = 0;
+    if (!xa.size(decoder, m_dataSize, &decoded)) {
+        closeFile();
+        DebugPrint("CDSBuffer::LoadXA DecodeSizeError\n");
+        return 1;
+    }
+    m_decodedSize = decoded;
+    if (m_dstFormat.nAvgBytesPerSec == 0)
+        m_dstFormat.nAvgBytesPerSec = m_dstFormat.nChannels * (m_dstFormat.wBitsPerSample / 8) * m_dstFormat.nSamplesPerSec;
+    m_lengthSeconds = m_decodedSize / m_dstFormat.nAvgBytesPerSec;
+
+    if (allowStream && m_lengthSeconds >= m_streamThreshold) {
+        m_streaming = 1;
+        m_bufferBytes = m_dstFormat.nChannels * (m_dstFormat.wBitsPerSample / 8) * m_dstFormat.nSamplesPerSec * 2;
+        m_srcChunkSize = kXaChunkBytes;
+        m_decodedSize = Clamp32(HeaderPcmBytes(header));
+
+        m_srcChunk = new BYTE[m_srcChunkSize];
+        m_srcRead = 0;
+        m_srcConsumed = 0;
+        m_refillHalf = 0;
+        m_writeCursor = 0;
+        m_streamState = 0;
+        m_endHalf = 0;
+        if (CreateDSB(m_bufferBytes) != 0) {
+            DebugPrint("CDSBuffer::LoadXA DSBCreateError(Stream)\n");
+            closeFile();
+            delete[] m_srcChunk;
+            m_srcChunk = nullptr;
+            return 1;
+        }
+        m_convBufferSize = m_bufferBytes;
+        m_convBuffer = new BYTE[m_convBufferSize];
+        m_produced = 0;
+        if (StreamUpdateXA(m_bufferBytes - 1, m_bufferBytes * 3 / 4) != 0) {
+            DebugPrint("CDSBuffer::LoadXA StreamUpdateError\n");
+            return 1;
+        }
+        m_refillHalf = 0;
+        return 0;
+    }
+
+    m_streaming = 0;
+    if (CreateDSB(m_decodedSize) != 0) {
+        DebugPrint("CDSBuffer::LoadXA DSBCreateError\n");
+        closeFile();
+        return 1;
+    }
+    m_srcChunkSize = m_dataSize;
+    m_srcChunk = new BYTE[m_srcChunkSize ? m_srcChunkSize : 1];
+    // Only what the file really gave is handed to the decoder.
+    size_t got = m_dataSize ? fread(m_srcChunk, 1, m_dataSize, static_cast<FILE*>(m_file)) : 0;
+    closeFile();
+    auto freeChunk = [this]() {
+        delete[] m_srcChunk;
+        m_srcChunk = nullptr;
+    };
+
+    void* region1 = nullptr;
+    void* region2 = nullptr;
+    DWORD bytes1 = 0;
+    DWORD bytes2 = 0;
+    HRESULT hr =
+        m_soundBuffer->Lock(0, m_bufferBytes, &region1, &bytes1, &region2, &bytes2, DSBLOCK_ENTIREBUFFER);
+    if (hr == DSERR_BUFFERLOST) {
+        m_soundBuffer->Restore();
+        hr = m_soundBuffer->Lock(0, m_bufferBytes, &region1, &bytes1, &region2, &bytes2, DSBLOCK_ENTIREBUFFER);
+    }
+    if (FAILED(hr) || !region1) {
+        freeChunk();
+        DebugPrint("CDSBuffer::LoadXA LockError\n");
+        return 1;
+    }
+    const BYTE silence = SilenceByte(m_dstFormat);
+    memset(region1, silence, bytes1);
+
+    XASTREAMHEADER request;
+    memset(&request, 0, sizeof(request));
+    request.pSrc = m_srcChunk;
+    request.nSrcLen = (DWORD)got;
+    request.pDst = static_cast<BYTE*>(region1);
+    request.nDstLen = bytes1;
+    if (!xa.convert(decoder, &request)) {
+        m_soundBuffer->Unlock(region1, bytes1, region2, bytes2);
+        freeChunk();
+        DebugPrint("CDSBuffer::LoadXA Convert\n");
+        return 1;
+    }
+    // Nothing the decoder wrote past the sound's true length is heard.
+    const unsigned long long truth = HeaderPcmBytes(header);
+    if (truth < bytes1)
+        memset(static_cast<BYTE*>(region1) + truth, silence, bytes1 - (DWORD)truth);
+
+    hr = m_soundBuffer->Unlock(region1, bytes1, region2, bytes2);
+    if (FAILED(hr)) {
+        freeChunk();
+        DebugPrintHResult(hr);
+        DebugPrint("CDSBuffer::LoadXA UnlockError\n");
+        return 1;
+    }
+    xa.close(decoder);
+    m_decoder = nullptr;
+    freeChunk();
+    return 0;
+}
+
+int CDSBuffer::StreamUpdateXA(unsigned int target, unsigned int minimum)
+{
+    if (m_streamState == 5)
+        return 0;
+    if (!m_soundBuffer || !m_convBuffer || !m_srcChunk || !m_file || !m_decoder || m_bufferBytes == 0)
+        return 1;
+
+    const unsigned int size = m_bufferBytes;
+    const unsigned int cursor = m_writeCursor;
+    unsigned int count = target >= cursor ? target - cursor + 1 : target + size - cursor;
+    unsigned int need = minimum >= cursor ? minimum - cursor + 1 : minimum + size - cursor;
+    if (count > m_convBufferSize)
+        count = m_convBufferSize;
+    if (need > count)
+        need = count;
+    unsigned int room = count;
+    unsigned int written = 0;
+    const BYTE silence = SilenceByte(m_dstFormat);
+    FILE* file = static_cast<FILE*>(m_file);
+    const XaDecoderApi& xa = GetXaDecoder();
+
+    if (m_streamState == 3) {
+        memset(m_convBuffer, silence, count);
+        m_streamState = 4;
+        m_endHalf = m_refillHalf;
+        written = count;
+        room = 0;
+    }
+
+    int idlePasses = 0;
+    while (written < need) {
+        unsigned int n = m_srcChunkSize;
+        unsigned int left = m_srcRead < m_dataSize ? m_dataSize - m_srcRead : 0;
+        if (n > left)
+            n = left;
+        if (left == 0 && m_streamState == 0)
+            m_streamState = 1;
+
+        const bool fromFile = m_streamState == 0;
+        if (fromFile) {
+            size_t got = n ? fread(m_srcChunk, 1, n, file) : 0;
+            if (got == 0 || got < n)
+                m_streamState = 1;
+            m_srcRead += (unsigned int)got;
+            n = (unsigned int)got;
+        } else {
+            n = 0;
+        }
+
+        XASTREAMHEADER request;
+        memset(&request, 0, sizeof(request));
+        request.pSrc = m_srcChunk;
+        request.nSrcLen = n;
+        request.pDst = m_convBuffer + written;
+        request.nDstLen = room;
+        if (!xa.convert(static_cast<HXASTREAM>(m_decoder), &request)) {
+            DebugPrint("CDSBuffer::StreamUpdateXA ConvertError\n");
+            return 1;
+        }
+        DWORD used = request.nSrcUsed < n ? request.nSrcUsed : n;
+        DWORD out = request.nDstUsed < room ? request.nDstUsed : room;
+
+        m_srcConsumed += used;
+        bool noRoom = false;
+        if (fromFile && n > used) {
+            // (A short read has already set state 1: the file ends here.)
+            if (used == 0 && out == 0 && (m_srcRead >= m_dataSize || m_streamState != 0)) {
+                // The end of the data does not convert (a tail shorter than one block): count it
+                // as consumed instead of reading it again for ever.
+                m_srcConsumed += n;
+            } else {
+                // Given back, to be read again; with nothing converted, the room left is too
+                // small for one block and this refill ends here.
+                noRoom = used == 0 && out == 0;
+                DWORD rest = n - used;
+                m_srcRead -= rest;
+                _fseeki64(file, -(long long)rest, SEEK_CUR);
+            }
+        }
+        if (noRoom)
+            break;  // what was given back is read again by the next refill
+
+        m_produced += out;
+        room -= out;
+        written += out;
+        idlePasses = out ? 0 : idlePasses + 1;
+        // The decoder gives nothing more while the source is exhausted: the sound has ended,
+        // even when the header promised more.
+        const bool stuck = idlePasses >= kMaxIdlePasses || (out == 0 && m_streamState != 0 && !m_loop);
+
+        if (stuck || (!m_loop && m_produced >= m_decodedSize)) {
+            unsigned int over = m_produced >= m_decodedSize ? m_produced - m_decodedSize : 0;
+            if (m_loop)
+                over = 0;
+            if (over > written) {
+                DebugPrint(KTB_OVERRUN_XA, (int)over, (int)room, (int)written);
+                over = 0;
+            }
+            memset(m_convBuffer + written - over, silence, room + over);
+            written = count;
+            room = 0;
+            m_streamState = 3;
+        }
+
+        if (m_srcConsumed >= m_dataSize && m_loop) {
+            _fseeki64(file, m_dataOffset, SEEK_SET);
+            m_srcRead = 0;
+            m_srcConsumed = 0;
+            m_produced = 0;
+            m_streamState = 0;
+        }
+    }
+
+    return CopyRefill(count, written, 1);
+}
+
+int CDSBuffer::StreamUpdateResetXA()
+{
+    if (!m_streaming || !m_soundBuffer)
+        return 0;
+
+    FILE* file = static_cast<FILE*>(m_file);
+    BYTE header[kXaHeaderBytes];
+    if (!file || _fseeki64(file, 0, SEEK_SET) != 0 || fread(header, 1, sizeof(header), file) < sizeof(header)) {
+        if (file)
+            fclose(file);
+        m_file = nullptr;
+        DebugPrint("CDSBuffer::LoadXA HeaderReadError\n");
+        return 1;
+    }
+    _fseeki64(file, m_dataOffset, SEEK_SET);
+    m_srcRead = 0;
+    m_srcConsumed = 0;
+    m_produced = 0;
+    m_streamState = 0;
+    m_writeCursor = 0;
+    m_refillHalf = 0;
+    m_endHalf = 0;
+
+    DWORD status = 0;
+    const bool wasPlaying = SUCCEEDED(m_soundBuffer->GetStatus(&status)) && (status & DSBSTATUS_PLAYING);
+    if (wasPlaying)
+        m_soundBuffer->Stop();
+    m_soundBuffer->SetCurrentPosition(0);
+
+    const XaDecoderApi& xa = GetXaDecoder();
+    if (m_decoder) {
+        xa.close(static_cast<HXASTREAM>(m_decoder));
+        m_decoder = nullptr;
+    }
+    WAVEFORMATEX format = m_dstFormat;
+    HXASTREAM decoder = xa.open(header, &format);
+    if (!decoder) {
+        fclose(file);
+        m_file = nullptr;
+        DebugPrint("CDSBuffer::StreamUpdateResetXA DecodeOpenError\n");
+        return 1;
+    }
+    m_decoder = decoder;
+
+    if (StreamUpdateXA(m_bufferBytes - 1, m_bufferBytes * 3 / 4) != 0) {
+        DebugPrint("CDSBuffer::StreamUpdateResetXA StreamUpdateError\n");
+        return 1;
+    }
+    m_refillHalf = 0;
+    if (wasPlaying && m_soundBuffer->Play(0, 0, DSBPLAY_LOOPING) != DS_OK)
+        return 1;
+    return 0;
+}
