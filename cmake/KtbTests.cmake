@@ -22,6 +22,47 @@ foreach(dir ${KTB_UNIT_AREAS})
     endif()
   endif()
 endforeach()
+# The XA codec tests also encode with the codec library itself (xadec/), and load
+# xadec.dll and run xaenc.exe from the build directory.
+if(TARGET test_xadec AND TARGET xacodec)
+  target_link_libraries(test_xadec PRIVATE xacodec)
+  add_dependencies(test_xadec xadec xaenc)
+endif()
+
+# Programs used by the end-to-end tests, one per tests/e2e/programs/*.cpp:
+#   wintool.cpp and *_tool.cpp: console programs linked with user32 only;
+#   *_probe.cpp: WIN32 programs linked with ktbcore and the viewer's resources, except the
+#   standalone probes listed below, which use the Win32 libraries only.
+set(KTB_E2E_STANDALONE_PROBES hello_probe)
+file(GLOB KTB_E2E_PROGRAMS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/e2e/programs/*.cpp)
+foreach(src ${KTB_E2E_PROGRAMS})
+  get_filename_component(name ${src} NAME_WE)
+  if(name STREQUAL "wintool" OR name MATCHES "_tool$")
+    add_executable(${name} ${src})
+    target_link_libraries(${name} PRIVATE user32)
+  elseif(name MATCHES "_probe$")
+    if(name IN_LIST KTB_E2E_STANDALONE_PROBES)
+      add_executable(${name} WIN32 ${src})
+      target_link_libraries(${name} PRIVATE user32 gdi32 ddraw dxguid)
+    else()
+      set(probe_sources ${src})
+      if(EXISTS ${CMAKE_SOURCE_DIR}/res/KTBViewer.rc)
+        list(APPEND probe_sources ${CMAKE_SOURCE_DIR}/res/KTBViewer.rc)
+      endif()
+      add_executable(${name} WIN32 ${probe_sources})
+      target_link_libraries(${name} PRIVATE ktbcore)
+    endif()
+  else()
+    message(WARNING "tests/e2e/programs/${name}.cpp: name it wintool, *_tool or *_probe")
+    continue()
+  endif()
+  list(APPEND KTB_E2E_PROGRAM_TARGETS ${name})
+endforeach()
+# `cmake --build <dir> --target e2e_programs` builds them all.
+add_custom_target(e2e_programs)
+if(KTB_E2E_PROGRAM_TARGETS)
+  add_dependencies(e2e_programs ${KTB_E2E_PROGRAM_TARGETS})
+endif()
 
 # End-to-end tests: every tests/e2e/test_*.py runs the real programs under Wine and Xvfb.
 find_program(KTB_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)

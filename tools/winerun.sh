@@ -46,15 +46,23 @@ export KTB_WINESERVER="$WINESERVER_BIN"
 export KTB_SOURCE_DIR=${KTB_SOURCE_DIR:-$(dirname "$here")}
 
 xvfb_pid=""
+child=""
 cleanup() {
   "$WINESERVER_BIN" -k >/dev/null 2>&1
+  timeout 10 "$WINESERVER_BIN" -w >/dev/null 2>&1
   if [ -n "$xvfb_pid" ]; then
     kill "$xvfb_pid" 2>/dev/null
     wait "$xvfb_pid" 2>/dev/null
   fi
 }
+# On a signal, end the command first (it runs in the background so that the trap fires at once).
+on_signal() {
+  [ -n "$child" ] && kill -TERM "$child" 2>/dev/null
+  exit "$1"
+}
 trap cleanup EXIT
-trap 'exit 130' INT TERM
+trap 'on_signal 130' INT
+trap 'on_signal 143' TERM
 
 # Virtual display when there is no screen.
 if [ -z "${DISPLAY:-}" ]; then
@@ -90,6 +98,13 @@ ASOUND
 fi
 
 # Create the prefix once; concurrent first uses wait for each other.
+# Settings, applied again whenever they change:
+#   - no crash dialog: a crashing program prints its backtrace and ends instead of waiting
+#     for someone to close winedbg's "Program Error" box;
+#   - on our own Xvfb (no window manager) windows are not managed: destroying a managed window
+#     waits two seconds for a window manager that never answers.
+if [ -n "$xvfb_pid" ]; then managed=N; else managed=Y; fi
+settings="v1 crashdialog=0 managed=$managed"
 mkdir -p "$(dirname "$WINEPREFIX")"
 (
   flock 9
@@ -97,11 +112,19 @@ mkdir -p "$(dirname "$WINEPREFIX")"
     "$WINE_LOADER" wineboot -i >/dev/null 2>&1
     "$WINESERVER_BIN" -w >/dev/null 2>&1
   fi
+  if [ "$(cat "$WINEPREFIX/.ktb-settings" 2>/dev/null)" != "$settings" ]; then
+    "$WINE_LOADER" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 &&
+      "$WINE_LOADER" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d "$managed" /f >/dev/null 2>&1 &&
+      echo "$settings" >"$WINEPREFIX/.ktb-settings"
+  fi
 ) 9>"$WINEPREFIX.lock"
 
 case "$1" in
-  *.exe|*.EXE) "$WINE_LOADER" "$@" ;;
-  *) "$@" ;;
+  *.exe|*.EXE) "$WINE_LOADER" "$@" <&0 & ;;
+  *) "$@" <&0 & ;;
 esac
+child=$!
+wait "$child"
 rc=$?
+child=""
 exit $rc
