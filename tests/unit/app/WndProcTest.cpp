@@ -1,0 +1,230 @@
+#include <string>
+
+#include "ShellFixture.h"
+#include "app/MainWindow.h"
+#include "app/PlayClock.h"
+#include "app/WndProc.h"
+#include "score/UpdateFrame.h"
+
+namespace {
+
+LRESULT Send(UINT message, WPARAM wParam = 0, LPARAM lParam = 0)
+{
+    return MainWndProc(nullptr, message, wParam, lParam);
+}
+
+TEST_F(ShellTest, HoldingSpacePausesAndResumesOnEveryRepeat)
+{
+    StartPlaying();
+    Send(WM_KEYDOWN, VK_SPACE);
+    EXPECT_EQ(kUserPause, State());
+    Send(WM_KEYDOWN, VK_SPACE);
+    EXPECT_EQ(kPlaying, State());
+    Send(WM_KEYDOWN, VK_SPACE);
+    EXPECT_EQ(kUserPause, State());
+}
+
+TEST_F(ShellTest, EnterNeedsASoundDeviceEscQuits)
+{
+    delete g_sound;
+    g_sound = nullptr;
+    Send(WM_KEYDOWN, VK_RETURN);
+    EXPECT_EQ(kIdle, State());
+    EXPECT_FALSE(TakeQuit());
+    Send(WM_KEYDOWN, VK_ESCAPE);
+    EXPECT_TRUE(TakeQuit());
+}
+
+TEST_F(ShellTest, ModalLoopsPauseAndResumeOnlyTheSystemPause)
+{
+    StartPlaying();
+    Send(WM_ENTERMENULOOP);
+    EXPECT_EQ(kSystemPause, State());
+    Send(WM_EXITMENULOOP);
+    EXPECT_EQ(kPlaying, State());
+    Send(WM_NCLBUTTONDOWN, HTCAPTION);
+    EXPECT_EQ(kSystemPause, State());
+    Send(WM_EXITSIZEMOVE);
+    EXPECT_EQ(kPlaying, State());
+
+    WINDOWPOS pos = {};
+    Send(WM_NCLBUTTONDOWN, HTCAPTION);
+    pos.flags = SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER;
+    Send(WM_WINDOWPOSCHANGING, 0, (LPARAM)&pos);
+    EXPECT_EQ(kSystemPause, State());
+    pos.flags = SWP_NOSIZE | SWP_NOMOVE;
+    Send(WM_WINDOWPOSCHANGING, 0, (LPARAM)&pos);
+    EXPECT_EQ(kPlaying, State());
+
+    // A user pause survives the menu and the drag.
+    Send(WM_KEYDOWN, VK_SPACE);
+    Send(WM_ENTERMENULOOP);
+    Send(WM_EXITMENULOOP);
+    Send(WM_NCLBUTTONDOWN, HTCAPTION);
+    Send(WM_EXITSIZEMOVE);
+    Send(WM_WINDOWPOSCHANGING, 0, (LPARAM)&pos);
+    EXPECT_EQ(kUserPause, State());
+    // And Idle stays Idle.
+    g_userPaused = 1;
+    g_isPlaying = 0;
+    g_pauseStartTime = 0;
+    Send(WM_EXITMENULOOP);
+    EXPECT_EQ(kIdle, State());
+}
+
+TEST_F(ShellTest, RemoteControlMessages)
+{
+    Send(WM_VIEWER_RESUME);  // Idle: no pause time, no effect
+    EXPECT_EQ(kIdle, State());
+    Send(WM_VIEWER_PAUSE);  // not playing: no effect
+    EXPECT_EQ(kIdle, State());
+    Send(WM_VIEWER_RESTART);
+    EXPECT_EQ(kPlaying, State());
+    Send(WM_VIEWER_PAUSE);
+    EXPECT_EQ(kUserPause, State());
+    clock.Advance(100);
+    Send(WM_VIEWER_PLAY_FROM, 2);  // while paused by the user: plays at once
+    EXPECT_EQ(kPlaying, State());
+    EXPECT_EQ(2, g_startMeasure);
+    EXPECT_EQ(5500, g_seekBaseTime);
+    EXPECT_EQ((int)clock.Now(), g_playStartTime);
+    Send(WM_VIEWER_PAUSE);
+    Send(WM_VIEWER_RESUME);
+    EXPECT_EQ(kPlaying, State());
+
+    Send(WM_VIEWER_SPEED, 150);
+    EXPECT_FLOAT_EQ(1.5f, g_scrollSpeed);
+    Send(WM_VIEWER_SPEED, 5);
+    EXPECT_FLOAT_EQ(0.5f, g_scrollSpeed);
+    Send(WM_VIEWER_SPEED, 800);
+    EXPECT_FLOAT_EQ(8.0f, g_scrollSpeed);
+    Send(WM_VIEWER_SPEED, 900);
+    EXPECT_FLOAT_EQ(0.5f, g_scrollSpeed);
+    Send(WM_VIEWER_SPEED, (WPARAM)(INT_PTR)-150);
+    EXPECT_FLOAT_EQ(0.5f, g_scrollSpeed);
+
+    Send(WM_VIEWER_PLAY_FROM, (WPARAM)(INT_PTR)-1);  // no such measure: from chart time 0
+    EXPECT_EQ(-1, g_startMeasure);
+    EXPECT_EQ(0, g_seekBaseTime);
+
+    EXPECT_FALSE(TakeQuit());
+    Send(WM_VIEWER_QUIT);
+    EXPECT_TRUE(TakeQuit());
+}
+
+TEST_F(ShellTest, PauseRightAfterPlayFromShowsTheNewMeasure)
+{
+    // "-N2 -S" forwarded: both messages are handled before the next frame.
+    StartPlaying();
+    clock.Advance(300);
+    UpdateFrame();
+    EXPECT_EQ(300, g_playTime);
+    Send(WM_VIEWER_PLAY_FROM, 2);
+    Send(WM_VIEWER_PAUSE);
+    UpdateFrame();
+    EXPECT_EQ(5500, g_playTime);
+    Send(WM_KEYDOWN, VK_RETURN);  // restart at measure 2, paused at once
+    Send(WM_KEYDOWN, VK_SPACE);
+    clock.Advance(1000);
+    UpdateFrame();
+    EXPECT_EQ(5500, g_playTime);
+}
+
+TEST_F(ShellTest, RemoteOffIgnoresRemoteControlButNotKeys)
+{
+    Send(WM_VIEWER_REMOTE_OFF);
+    EXPECT_EQ(1, g_remoteDisabled);
+    Send(WM_VIEWER_RESTART);
+    Send(WM_VIEWER_PLAY_FROM, 2);
+    EXPECT_EQ(kIdle, State());
+    EXPECT_EQ(-1, g_startMeasure);
+    Send(WM_VIEWER_SPEED, 200);
+    EXPECT_FLOAT_EQ(0.5f, g_scrollSpeed);
+    Send(WM_VIEWER_RELOAD);  // would open the file dialog
+    Send(WM_VIEWER_QUIT);
+    EXPECT_FALSE(TakeQuit());
+
+    Send(WM_KEYDOWN, VK_RETURN);
+    EXPECT_EQ(kPlaying, State());
+    Send(WM_VIEWER_PAUSE);
+    EXPECT_EQ(kPlaying, State());
+    Send(WM_KEYDOWN, VK_SPACE);
+    Send(WM_VIEWER_RESUME);
+    EXPECT_EQ(kUserPause, State());
+    Send(WM_VIEWER_REMOTE_OFF);  // stays off
+    Send(WM_KEYDOWN, VK_ESCAPE);
+    EXPECT_TRUE(TakeQuit());
+}
+
+// The real window procedure behind a hidden window of a test class.
+class WindowTest : public ShellTest {
+protected:
+    void SetUp() override
+    {
+        ShellTest::SetUp();
+        WNDCLASSA wc = {};
+        wc.lpfnWndProc = MainWndProc;
+        wc.hInstance = GetModuleHandleA(nullptr);
+        wc.lpszClassName = "KTBWndProcTest";
+        RegisterClassA(&wc);
+        window = CreateWindowA("KTBWndProcTest", "test", WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU, 0, 0, 100, 100,
+                               nullptr, nullptr, wc.hInstance, nullptr);
+        ASSERT_NE(nullptr, window);
+    }
+    void TearDown() override
+    {
+        if (IsWindow(window))
+            DestroyWindow(window);
+        ShellTest::TearDown();
+    }
+    HWND window = nullptr;
+};
+
+TEST_F(WindowTest, SystemMenuGetsLoadAndAbout)
+{
+    HMENU menu = GetSystemMenu(window, FALSE);
+    int count = GetMenuItemCount(menu);
+    ASSERT_GE(count, 4);
+    struct Expected {
+        UINT type;
+        UINT id;
+        const char* text;
+    } expected[4] = {{MFT_SEPARATOR, 0, ""}, {MFT_STRING, 257, "&Load"}, {MFT_SEPARATOR, 0, ""},
+                     {MFT_STRING, 256, "&About..."}};
+    for (int i = 0; i < 4; ++i) {
+        char text[64] = "";
+        MENUITEMINFOA item = {};
+        item.cbSize = sizeof(item);
+        item.fMask = MIIM_FTYPE | MIIM_ID | MIIM_STRING;
+        item.dwTypeData = text;
+        item.cch = sizeof(text);
+        ASSERT_TRUE(GetMenuItemInfoA(menu, count - 4 + i, TRUE, &item));
+        EXPECT_EQ(expected[i].type, item.fType & MFT_SEPARATOR) << i;
+        if (expected[i].type == MFT_STRING) {
+            EXPECT_EQ(expected[i].id, item.wID);
+            EXPECT_STREQ(expected[i].text, text);
+        }
+    }
+}
+
+TEST_F(WindowTest, LoadEntryAsksForADoubleClick)
+{
+    SendMessageA(window, WM_SYSCOMMAND, IDM_LOAD, 0);
+    MSG msg;
+    ASSERT_TRUE(PeekMessageA(&msg, window, WM_LBUTTONDBLCLK, WM_LBUTTONDBLCLK, PM_REMOVE));
+    EXPECT_EQ(0u, msg.wParam);
+    EXPECT_EQ(0, msg.lParam);
+}
+
+TEST_F(WindowTest, ClosingQuitsAndShutsDownTwiceWithoutHarm)
+{
+    SendMessageA(window, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(TakeQuit());
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ(nullptr, g_sound);  // released by WM_DESTROY
+    EXPECT_EQ(nullptr, g_drumLanes[1]);
+    ShutdownApp();  // the main loop's run after the quit message
+    EXPECT_EQ(nullptr, g_sound);
+}
+
+}  // namespace
