@@ -11,6 +11,7 @@ stage=build/x64/package/KTBViewer
 rm -rf build/x64/package
 mkdir -p "$stage/demo"
 cp build/x64/KTBViewer.exe build/x64/xadec.dll "$stage/"
+x86_64-w64-mingw32-strip "$stage/KTBViewer.exe" "$stage/xadec.dll"
 cp demo/*.ktb demo/*.wav "$stage/demo/" 2>/dev/null || true
 cp docs/WINDOWS-README.txt "$stage/README.txt"
 (cd build/x64/package && rm -f ../KTBViewer-win64.zip && zip -qr ../KTBViewer-win64.zip KTBViewer)
