@@ -25,49 +25,41 @@ int CChart::SoundIdFromText(const char* text)
     return id > 575 ? 0 : id;
 }
 
-int CChart::HasEventAt(const EventList<NoteEvent>& list, double position)
+// 1 when one of the first `count` records of a list satisfies `match`.
+template <typename T, typename Match>
+static int AnyInList(const T* head, int32_t count, Match match)
 {
-    const NoteEvent* e = list.head;
-    for (int32_t i = 0; i < list.count && e; ++i, e = e->next)
-        if (e->position == position)
+    const T* e = head;
+    for (int32_t i = 0; i < count && e; ++i, e = e->next)
+        if (match(*e))
             return 1;
     return 0;
+}
+
+int CChart::HasEventAt(const EventList<NoteEvent>& list, double position)
+{
+    return AnyInList(list.head, list.count, [&](const NoteEvent& e) { return e.position == position; });
 }
 
 int CChart::HasLaneEventAt(const EventList<NoteEvent>& list, double position, int lane)
 {
-    const NoteEvent* e = list.head;
-    for (int32_t i = 0; i < list.count && e; ++i, e = e->next)
-        if (e->position == position && e->lane == lane)
-            return 1;
-    return 0;
+    return AnyInList(list.head, list.count,
+                     [&](const NoteEvent& e) { return e.position == position && e.lane == lane; });
 }
 
 int CChart::HasTempoAt(double position)
 {
-    const TempoEvent* t = tempos.head;
-    for (int32_t i = 0; i < tempos.count && t; ++i, t = t->next)
-        if (t->position == position)
-            return 1;
-    return 0;
+    return AnyInList(tempos.head, tempos.count, [&](const TempoEvent& t) { return t.position == position; });
 }
 
 int CChart::HasBarLength(int measure)
 {
-    const BarLengthEvent* b = barLengths.head;
-    for (int32_t i = 0; i < barLengths.count && b; ++i, b = b->next)
-        if (b->measure == measure)
-            return 1;
-    return 0;
+    return AnyInList(barLengths.head, barLengths.count, [&](const BarLengthEvent& b) { return b.measure == measure; });
 }
 
 int CChart::HasSpanMarkAt(const EventList<SpanMark>& list, double position)
 {
-    const SpanMark* s = list.head;
-    for (int32_t i = 0; i < list.count && s; ++i, s = s->next)
-        if (s->position == position)
-            return 1;
-    return 0;
+    return AnyInList(list.head, list.count, [&](const SpanMark& s) { return s.position == position; });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -115,6 +107,18 @@ struct ChannelTarget {
     int32_t* spanCount;
     int isTempo;
 };
+
+// A span channel: hex cells appended to the given list (or entry of the parallel arrays).
+void SetSpanTarget(ChannelTarget& t, SpanMark** head, SpanMark** tail, int32_t* count, int keyKind, int keyLane)
+{
+    t.cell = kCellHex;
+    t.isSpan = 1;
+    t.spanHead = head;
+    t.spanTail = tail;
+    t.spanCount = count;
+    t.keyKind = keyKind;
+    t.keyLane = keyLane;
+}
 
 }  // namespace
 
@@ -177,34 +181,19 @@ static int DescribeChannel(CChart& chart, int channel, ChannelTarget& t)
     }
     if (channel == 110 || channel == 111) {
         EventList<SpanMark>& list = channel == 110 ? chart.guitarSpans : chart.bassSpans;
-        t.cell = kCellHex;
-        t.isSpan = 1;
-        t.spanHead = &list.head;
-        t.spanTail = &list.tail;
-        t.spanCount = &list.count;
-        t.keyKind = channel == 110 ? kKeyGuitarSpans : kKeyBassSpans;
+        SetSpanTarget(t, &list.head, &list.tail, &list.count, channel == 110 ? kKeyGuitarSpans : kKeyBassSpans, 0);
         return 1;
     }
     if (channel >= 112 && channel <= 117) {
         int entry = channel - 111;
-        t.cell = kCellHex;
-        t.isSpan = 1;
-        t.spanHead = &chart.drumSpanHead[entry];
-        t.spanTail = &chart.drumSpanTail[entry];
-        t.spanCount = &chart.drumSpanCount[entry];
-        t.keyKind = kKeyDrumSpans;
-        t.keyLane = entry;
+        SetSpanTarget(t, &chart.drumSpanHead[entry], &chart.drumSpanTail[entry], &chart.drumSpanCount[entry],
+                      kKeyDrumSpans, entry);
         return 1;
     }
     if (channel >= 118 && channel <= 149) {
         int entry = channel - 117;
-        t.cell = kCellHex;
-        t.isSpan = 1;
-        t.spanHead = &chart.soundSpanHead[entry];
-        t.spanTail = &chart.soundSpanTail[entry];
-        t.spanCount = &chart.soundSpanCount[entry];
-        t.keyKind = kKeySoundSpans;
-        t.keyLane = entry;
+        SetSpanTarget(t, &chart.soundSpanHead[entry], &chart.soundSpanTail[entry], &chart.soundSpanCount[entry],
+                      kKeySoundSpans, entry);
         return 1;
     }
     return 0;
@@ -223,7 +212,10 @@ void CChart::AddChannelData(int measure, int channel, const char* data, int soun
         index = temporary;
     }
 
-    if (channel == 101) {
+    if (channel != 102 && index->Full()) {
+        // The chart holds all the events it may hold: the rest of the file adds none (the start
+        // tempo that Load adds at the end still goes in).
+    } else if (channel == 101) {
         if (index->keys.Insert((double)measure, ReaderKeyTag(kKeyBarLengths, 0))) {
             BarLengthEvent* b = new BarLengthEvent();
             b->measure = measure;
@@ -257,6 +249,8 @@ void CChart::AddChannelData(int measure, int channel, const char* data, int soun
                 if (value == 0)
                     continue;
                 double position = (double)measure + (double)k / (double)n;
+                if (index->Full())
+                    break;
                 // First event at a key wins: Insert reports whether the key was new.
                 if (!index->keys.Insert(position, tag))
                     continue;

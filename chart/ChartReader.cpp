@@ -10,6 +10,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <new>
+
 #include "chart/CChart.h"
 #include "chart/ReaderIndex.h"
 #include "chart/TextHelpers.h"
@@ -56,6 +58,21 @@ public:
         return (long)length;
     }
 
+    // Like Next, for command lines only (more than four characters, starting with '#'): the
+    // line is cut at its first LF and TAB, and cut is the length left. False at the end.
+    bool NextCommand(char* line, size_t& cut)
+    {
+        for (long length; (length = Next(line)) >= 0;) {
+            if (length <= 4 || line[0] != '#')
+                continue;
+            CutAtLineFeed(line);
+            CutAtTab(line);
+            cut = strlen(line);
+            return true;
+        }
+        return false;
+    }
+
 private:
     const char* m_text;
     size_t m_size;
@@ -77,10 +94,13 @@ char* ReadWholeFile(const char* path, size_t* size)
     if (fseek(file, 0, SEEK_END) == 0)
         length = ftell(file);
     if (length >= 0 && fseek(file, 0, SEEK_SET) == 0) {
-        text = new char[(size_t)length + 1];
-        size_t got = fread(text, 1, (size_t)length, file);
-        text[got] = '\0';
-        *size = got;
+        // A file too large for the memory left is a file that cannot be read, not a crash.
+        text = new (std::nothrow) char[(size_t)length + 1];
+        if (text) {
+            size_t got = fread(text, 1, (size_t)length, file);
+            text[got] = '\0';
+            *size = got;
+        }
     }
     fclose(file);
     return text;
@@ -113,12 +133,7 @@ int CChart::Load(const char* path, int measureOffset, int soundBank, int allowSt
     LineSplitter lines(text, size);
 
     // Pass 1: sound directory and sounds.
-    for (long length; (length = lines.Next(line)) >= 0;) {
-        if (length <= 4 || line[0] != '#')
-            continue;
-        CutAtLineFeed(line);
-        CutAtTab(line);
-        size_t cut = strlen(line);
+    for (size_t cut = 0; lines.NextCommand(line, cut);) {
         if (StartsWithNoCase(line + 1, "PATH_WAV") && cut >= 12) {
             if (cut - 10 > kPathSize - 1)
                 DebugPrint("CChart::Load PathTooLong\n");
@@ -143,12 +158,7 @@ int CChart::Load(const char* path, int measureOffset, int soundBank, int allowSt
 
     // Pass 2: header commands and channel lines.
     lines.Rewind();
-    for (long length; (length = lines.Next(line)) >= 0;) {
-        if (length <= 4 || line[0] != '#')
-            continue;
-        CutAtLineFeed(line);
-        CutAtTab(line);
-        size_t cut = strlen(line);
+    for (size_t cut = 0; lines.NextCommand(line, cut);) {
         const char* command = line + 1;
         if (StartsWithNoCase(command, "TITLE")) {
             if (cut >= 8)

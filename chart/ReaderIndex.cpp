@@ -3,6 +3,7 @@
 #include "chart/CChart.h"
 #include "sound/CDSBuffer.h"
 #include "sound/CDSound.h"
+#include "sound/DebugPrint.h"
 
 PositionKeySet::PositionKeySet() : m_slots(1024), m_used(0)
 {
@@ -46,18 +47,27 @@ void PositionKeySet::Grow()
     }
 }
 
+// The slot that holds the key, or the empty slot where it would go.
+size_t PositionKeySet::Find(uint64_t bits, uint32_t tag) const
+{
+    size_t mask = m_slots.size() - 1;
+    size_t i = Hash(bits, tag) & mask;
+    while (m_slots[i].tag != 0) {
+        if (m_slots[i].tag == tag && m_slots[i].bits == bits)
+            return i;
+        i = (i + 1) & mask;
+    }
+    return i;
+}
+
 int PositionKeySet::Insert(double position, uint32_t tag)
 {
     if ((m_used + 1) * 2 > m_slots.size())
         Grow();
     uint64_t bits = Bits(position);
-    size_t mask = m_slots.size() - 1;
-    size_t i = Hash(bits, tag) & mask;
-    while (m_slots[i].tag != 0) {
-        if (m_slots[i].tag == tag && m_slots[i].bits == bits)
-            return 0;
-        i = (i + 1) & mask;
-    }
+    size_t i = Find(bits, tag);
+    if (m_slots[i].tag != 0)
+        return 0;
     m_slots[i].bits = bits;
     m_slots[i].tag = tag;
     ++m_used;
@@ -66,21 +76,24 @@ int PositionKeySet::Insert(double position, uint32_t tag)
 
 int PositionKeySet::Contains(double position, uint32_t tag) const
 {
-    uint64_t bits = Bits(position);
-    size_t mask = m_slots.size() - 1;
-    size_t i = Hash(bits, tag) & mask;
-    while (m_slots[i].tag != 0) {
-        if (m_slots[i].tag == tag && m_slots[i].bits == bits)
-            return 1;
-        i = (i + 1) & mask;
-    }
-    return 0;
+    return m_slots[Find(Bits(position), tag)].tag != 0;
 }
 
-ChartReaderIndex::ChartReaderIndex()
+ChartReaderIndex::ChartReaderIndex() : m_fullReported(false)
 {
     memset(m_idBuffer, 0, sizeof(m_idBuffer));
     memset(m_idResolved, 0, sizeof(m_idResolved));
+}
+
+bool ChartReaderIndex::Full()
+{
+    if (keys.Size() < kMaxChartEvents)
+        return false;
+    if (!m_fullReported) {
+        DebugPrint("CChart::Load TooManyEvents\n");
+        m_fullReported = true;
+    }
+    return true;
 }
 
 template <typename T>

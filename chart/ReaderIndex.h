@@ -50,14 +50,25 @@ private:
     static uint64_t Bits(double position);
     static size_t Hash(uint64_t bits, uint32_t tag);
     void Grow();
+    size_t Find(uint64_t bits, uint32_t tag) const;
 
     std::vector<Slot> m_slots;
     size_t m_used;
 };
 
+// A chart holds at most this many events (notes, W and FI events, tempos, bar lengths and span
+// marks together). Real charts hold a few thousand; a huge or hostile file (a 200 MB file of note
+// cells holds about 100 million) would otherwise take memory until the allocation fails. Cells past
+// the bound are ignored.
+const size_t kMaxChartEvents = 1000000;
+
 class ChartReaderIndex {
 public:
     ChartReaderIndex();
+
+    // True when the chart holds kMaxChartEvents events: no more may be added. The first time,
+    // writes the diagnostic line "CChart::Load TooManyEvents\n".
+    bool Full();
 
     // Fills the duplicate keys from the chart's current lists and the name map from the device's
     // current buffer list.
@@ -82,4 +93,5 @@ private:
     std::unordered_map<std::string, CDSBuffer*> m_buffersByName;
     CDSBuffer* m_idBuffer[576];
     unsigned char m_idResolved[576];
+    bool m_fullReported;
 };

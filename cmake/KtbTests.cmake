@@ -76,3 +76,8 @@ foreach(script ${KTB_E2E_TESTS})
   set_tests_properties(e2e_${name} PROPERTIES TIMEOUT 600 RESOURCE_LOCK wineprefix
     ENVIRONMENT "KTB_SOURCE_DIR=${CMAKE_SOURCE_DIR};KTB_BUILD_DIR=${CMAKE_BINARY_DIR}")
 endforeach()
+
+# The reliability program ktbfuzz and its CTest checks (tests/fuzz/CMakeLists.txt).
+if(EXISTS ${CMAKE_SOURCE_DIR}/tests/fuzz/CMakeLists.txt)
+  add_subdirectory(${CMAKE_SOURCE_DIR}/tests/fuzz ${CMAKE_BINARY_DIR}/fuzz)
+endif()

@@ -1,11 +1,4 @@
 # Cross build for 32-bit Windows with MinGW-w64 (compiled and linked only: no 32-bit Wine here).
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(KTB_TRIPLE i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${KTB_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${KTB_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${KTB_TRIPLE}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${KTB_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

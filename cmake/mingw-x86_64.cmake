@@ -1,12 +1,5 @@
 # Cross build for 64-bit Windows with MinGW-w64 (the build that runs and is tested under Wine).
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(KTB_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${KTB_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${KTB_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${KTB_TRIPLE}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${KTB_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tools/winerun.sh)

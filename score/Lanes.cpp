@@ -101,6 +101,57 @@ void FillFromArray(const LaneGroup& g, int lane, NoteEvent* const* events, int32
         out[i] = MakeEntry(*events[i]);
 }
 
+// Distributes notes over lanes first..last of a group by their lane (others are left out):
+// each lane allocated to its exact count, filled in index order and sorted by time. Returns the
+// number of notes placed.
+int FillLanes(const LaneGroup& g, int first, int last, NoteEvent* const* notes, int32_t noteCount)
+{
+    int32_t counts[36] = {0};
+    for (int32_t i = 0; i < noteCount; ++i) {
+        int lane = notes[i]->lane;
+        if (lane >= first && lane <= last)
+            ++counts[lane];
+    }
+    int32_t filled[36] = {0};
+    for (int lane = first; lane <= last; ++lane)
+        AllocateLane(g, lane, counts[lane]);
+    for (int32_t i = 0; i < noteCount; ++i) {
+        int lane = notes[i]->lane;
+        if (lane >= first && lane <= last)
+            g.lanes[lane][filled[lane]++] = MakeEntry(*notes[i]);
+    }
+    int total = 0;
+    for (int lane = first; lane <= last; ++lane) {
+        SortByTime(g.lanes[lane], g.counts[lane]);
+        total += g.counts[lane];
+    }
+    return total;
+}
+
+// Drum and string notes are placed on the lane they were read from.
+void TakeSourceLanes(NoteEvent* const* notes, int32_t noteCount)
+{
+    for (int32_t i = 0; i < noteCount; ++i)
+        notes[i]->lane = notes[i]->sourceLane;
+}
+
+// Calls visit(group, lane, entries, count) for every lane that holds entries, once its next
+// index points at the first entry.
+template <typename Visit>
+void ForEachFilledLane(Visit visit)
+{
+    for (const LaneGroup& g : kGroups) {
+        for (int lane = 0; lane < g.size; ++lane) {
+            LaneNote* entries = g.lanes[lane];
+            int32_t count = g.counts[lane];
+            if (!entries || count <= 0)
+                continue;
+            g.next[lane] = 0;
+            visit(g, lane, entries, count);
+        }
+    }
+}
+
 // Spans: entries that lie inside a [start mark 1, end mark 2] pair (both ends inclusive) get
 // fadeOnNext 0. Pairs are walked alongside the entries; a missing or malformed pair ends the walk.
 void ApplySpans(LaneNote* lane, int32_t laneCount, SpanMark** marks, int32_t markCount)
@@ -155,28 +206,8 @@ int BuildDrumLanes(CChart* chart)
     const LaneGroup& g = kGroups[0];
     FreeGroup(g);
 
-    NoteEvent** notes = chart->drumNotes.index;
-    int32_t noteCount = chart->drumNotes.count;
-    int32_t counts[7] = {0};
-    for (int32_t i = 0; i < noteCount; ++i) {
-        NoteEvent* e = notes[i];
-        e->lane = e->sourceLane;
-        if (e->lane >= 1 && e->lane <= 6)
-            ++counts[e->lane];
-    }
-    int32_t filled[7] = {0};
-    for (int lane = 1; lane <= 6; ++lane)
-        AllocateLane(g, lane, counts[lane]);
-    for (int32_t i = 0; i < noteCount; ++i) {
-        int lane = notes[i]->lane;
-        if (lane >= 1 && lane <= 6)
-            g.lanes[lane][filled[lane]++] = MakeEntry(*notes[i]);
-    }
-    int total = 0;
-    for (int lane = 1; lane <= 6; ++lane) {
-        SortByTime(g.lanes[lane], g.counts[lane]);
-        total += g.counts[lane];
-    }
+    TakeSourceLanes(chart->drumNotes.index, chart->drumNotes.count);
+    int total = FillLanes(g, 1, 6, chart->drumNotes.index, chart->drumNotes.count);
 
     FillFromArray(g, 7, chart->fiEvents.index, chart->fiEvents.count);
     SortByTime(g.lanes[7], g.counts[7]);
@@ -202,26 +233,8 @@ int BuildStringLanes(CChart* chart, int part)
     const LaneGroup& g = kGroups[part];
     FreeGroup(g);
 
-    int32_t counts[8] = {0};
-    for (int32_t i = 0; i < notes.count; ++i) {
-        NoteEvent* e = notes.index[i];
-        e->lane = e->sourceLane;
-        if (e->lane >= 0 && e->lane <= 7)
-            ++counts[e->lane];
-    }
-    int32_t filled[8] = {0};
-    for (int lane = 0; lane <= 7; ++lane)
-        AllocateLane(g, lane, counts[lane]);
-    for (int32_t i = 0; i < notes.count; ++i) {
-        int lane = notes.index[i]->lane;
-        if (lane >= 0 && lane <= 7)
-            g.lanes[lane][filled[lane]++] = MakeEntry(*notes.index[i]);
-    }
-    int total = 0;
-    for (int lane = 0; lane <= 7; ++lane) {
-        SortByTime(g.lanes[lane], g.counts[lane]);
-        total += g.counts[lane];
-    }
+    TakeSourceLanes(notes.index, notes.count);
+    int total = FillLanes(g, 0, 7, notes.index, notes.count);
 
     int32_t wCount = 0;
     if (wEvents.index)
@@ -255,27 +268,7 @@ int BuildSoundLanes(CChart* chart)
     const LaneGroup& g = kGroups[3];
     FreeGroup(g);
 
-    NoteEvent** notes = chart->soundNotes.index;
-    int32_t noteCount = chart->soundNotes.count;
-    int32_t counts[36] = {0};
-    for (int32_t i = 0; i < noteCount; ++i) {
-        int lane = notes[i]->lane;
-        if (lane >= 1 && lane <= 35)
-            ++counts[lane];
-    }
-    int32_t filled[36] = {0};
-    for (int lane = 1; lane <= 35; ++lane)
-        AllocateLane(g, lane, counts[lane]);
-    for (int32_t i = 0; i < noteCount; ++i) {
-        int lane = notes[i]->lane;
-        if (lane >= 1 && lane <= 35)
-            g.lanes[lane][filled[lane]++] = MakeEntry(*notes[i]);
-    }
-    int total = 0;
-    for (int lane = 1; lane <= 35; ++lane) {
-        SortByTime(g.lanes[lane], g.counts[lane]);
-        total += g.counts[lane];
-    }
+    int total = FillLanes(g, 1, 35, chart->soundNotes.index, chart->soundNotes.count);
     for (int lane = 0; lane < 36; ++lane)
         ApplySpans(g.lanes[lane], g.counts[lane], chart->soundSpanIndex[lane], chart->soundSpanCount[lane]);
     return total;
@@ -301,35 +294,21 @@ void SeekToMeasure(int measure)
                 target = r.lane[i].time;
     }
 
-    for (const LaneGroup& g : kGroups) {
-        for (int lane = 0; lane < g.size; ++lane) {
-            LaneNote* entries = g.lanes[lane];
-            int32_t count = g.counts[lane];
-            if (!entries || count <= 0)
-                continue;
-            g.next[lane] = 0;
-            for (int32_t i = 0; i < count && entries[i].time < target; ++i) {
-                entries[i].pending = 0;
-                g.next[lane] = i;
-            }
+    ForEachFilledLane([target](const LaneGroup& g, int lane, LaneNote* entries, int32_t count) {
+        for (int32_t i = 0; i < count && entries[i].time < target; ++i) {
+            entries[i].pending = 0;
+            g.next[lane] = i;
         }
-    }
+    });
     g_seekBaseTime = target;
 }
 
 void RearmLanes()
 {
-    for (const LaneGroup& g : kGroups) {
-        for (int lane = 0; lane < g.size; ++lane) {
-            LaneNote* entries = g.lanes[lane];
-            int32_t count = g.counts[lane];
-            if (!entries || count <= 0)
-                continue;
-            g.next[lane] = 0;
-            for (int32_t i = 0; i < count; ++i)
-                entries[i].pending = 1;
-        }
-    }
+    ForEachFilledLane([](const LaneGroup&, int, LaneNote* entries, int32_t count) {
+        for (int32_t i = 0; i < count; ++i)
+            entries[i].pending = 1;
+    });
 }
 
 void FreeLaneArrays()
