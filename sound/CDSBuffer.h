@@ -53,6 +53,33 @@ public:
     int GetPauseFlag() const { return m_pauseFlag; }
 
 private:
+    // Pieces shared by the WAV (xa 0) and XA (xa 1) loads and refills.
+
+    // One refill: the bytes it writes at the write cursor, the least it must produce, and how
+    // much of the conversion buffer is filled and still free.
+    struct RefillPass {
+        unsigned int count;
+        unsigned int need;
+        unsigned int room;
+        unsigned int written;
+        int idlePasses;
+    };
+    bool CanRefill() const;
+    RefillPass BeginRefill(unsigned int target, unsigned int minimum);
+    int ReadSourceChunk(unsigned int& n, int xa);
+    bool GiveBackUnused(unsigned int n, DWORD used, DWORD out, bool fromFile, int xa);
+    void AddOutput(RefillPass& pass, DWORD out);
+    void EndIfDone(RefillPass& pass, bool stuck, int xa);
+    void EndSound(RefillPass& pass, unsigned int over);
+    void RewindSource(int xa);
+    bool RestartStream(int xa);
+    int StartStream(int xa);
+    int FillStream(int xa, const char* caller, bool wasPlaying);
+    HRESULT LockWhole(void** region1, DWORD* bytes1, void** region2, DWORD* bytes2);
+    void CloseSource(int xa);
+    void FreeSrcChunk();
+    void FreeSrcFormat();
+
     // Shared tail of the WAV and XA refills: locks `count` bytes at the write cursor, silences
     // them, copies the first `written` bytes of the conversion buffer and advances the cursor.
     int CopyRefill(unsigned int count, unsigned int written, int xa);

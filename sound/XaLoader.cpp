@@ -11,7 +11,6 @@ namespace {
 
 const unsigned int kXaHeaderBytes = 32;
 const unsigned int kXaChunkBytes = 10000;
-const int kMaxIdlePasses = 3;
 
 DWORD ReadLe32(const BYTE* p) { return (DWORD)p[0] | ((DWORD)p[1] << 8) | ((DWORD)p[2] << 16) | ((DWORD)p[3] << 24); }
 
@@ -56,10 +55,6 @@ int CDSBuffer::LoadXA(int allowStream)
         return 1;
     }
     m_file = file;
-    auto closeFile = [this]() {
-        fclose(static_cast<FILE*>(m_file));
-        m_file = nullptr;
-    };
 
     // The header's data size is cut to what the file holds behind the header.
     m_dataSize = ReadLe32(header + 4);
@@ -79,7 +74,7 @@ int CDSBuffer::LoadXA(int allowStream)
         decoder = nullptr;
     }
     if (!decoder) {
-        closeFile();
+        CloseSource(1);
         DebugPrint("CDSBuffer::LoadXA DecodeOpenError\n");
         return 1;
     }
@@ -88,7 +83,7 @@ int CDSBuffer::LoadXA(int allowStream)
 
     DWORD decoded = 0;
     if (!xa.size(decoder, m_dataSize, &decoded)) {
-        closeFile();
+        CloseSource(1);
         DebugPrint("CDSBuffer::LoadXA DecodeSizeError\n");
         return 1;
     }
@@ -102,60 +97,28 @@ int CDSBuffer::LoadXA(int allowStream)
         m_bufferBytes = m_dstFormat.nChannels * (m_dstFormat.wBitsPerSample / 8) * m_dstFormat.nSamplesPerSec * 2;
         m_srcChunkSize = kXaChunkBytes;
         m_decodedSize = Clamp32(HeaderPcmBytes(header));
-
-        m_srcChunk = new BYTE[m_srcChunkSize];
-        m_srcRead = 0;
-        m_srcConsumed = 0;
-        m_refillHalf = 0;
-        m_writeCursor = 0;
-        m_streamState = 0;
-        m_endHalf = 0;
-        if (CreateDSB(m_bufferBytes) != 0) {
-            DebugPrint("CDSBuffer::LoadXA DSBCreateError(Stream)\n");
-            closeFile();
-            delete[] m_srcChunk;
-            m_srcChunk = nullptr;
-            return 1;
-        }
-        m_convBufferSize = m_bufferBytes;
-        m_convBuffer = new BYTE[m_convBufferSize];
-        m_produced = 0;
-        if (StreamUpdateXA(m_bufferBytes - 1, m_bufferBytes * 3 / 4) != 0) {
-            DebugPrint("CDSBuffer::LoadXA StreamUpdateError\n");
-            return 1;
-        }
-        m_refillHalf = 0;
-        return 0;
+        return StartStream(1);
     }
 
     m_streaming = 0;
     if (CreateDSB(m_decodedSize) != 0) {
         DebugPrint("CDSBuffer::LoadXA DSBCreateError\n");
-        closeFile();
+        CloseSource(1);
         return 1;
     }
     m_srcChunkSize = m_dataSize;
     m_srcChunk = new BYTE[m_srcChunkSize ? m_srcChunkSize : 1];
     // Only what the file really gave is handed to the decoder.
     size_t got = m_dataSize ? fread(m_srcChunk, 1, m_dataSize, static_cast<FILE*>(m_file)) : 0;
-    closeFile();
-    auto freeChunk = [this]() {
-        delete[] m_srcChunk;
-        m_srcChunk = nullptr;
-    };
+    CloseSource(1);
 
     void* region1 = nullptr;
     void* region2 = nullptr;
     DWORD bytes1 = 0;
     DWORD bytes2 = 0;
-    HRESULT hr =
-        m_soundBuffer->Lock(0, m_bufferBytes, &region1, &bytes1, &region2, &bytes2, DSBLOCK_ENTIREBUFFER);
-    if (hr == DSERR_BUFFERLOST) {
-        m_soundBuffer->Restore();
-        hr = m_soundBuffer->Lock(0, m_bufferBytes, &region1, &bytes1, &region2, &bytes2, DSBLOCK_ENTIREBUFFER);
-    }
+    HRESULT hr = LockWhole(&region1, &bytes1, &region2, &bytes2);
     if (FAILED(hr) || !region1) {
-        freeChunk();
+        FreeSrcChunk();
         DebugPrint("CDSBuffer::LoadXA LockError\n");
         return 1;
     }
@@ -170,7 +133,7 @@ int CDSBuffer::LoadXA(int allowStream)
     request.nDstLen = bytes1;
     if (!xa.convert(decoder, &request)) {
         m_soundBuffer->Unlock(region1, bytes1, region2, bytes2);
-        freeChunk();
+        FreeSrcChunk();
         DebugPrint("CDSBuffer::LoadXA Convert\n");
         return 1;
     }
@@ -181,14 +144,14 @@ int CDSBuffer::LoadXA(int allowStream)
 
     hr = m_soundBuffer->Unlock(region1, bytes1, region2, bytes2);
     if (FAILED(hr)) {
-        freeChunk();
+        FreeSrcChunk();
         DebugPrintHResult(hr);
         DebugPrint("CDSBuffer::LoadXA UnlockError\n");
         return 1;
     }
     xa.close(decoder);
     m_decoder = nullptr;
-    freeChunk();
+    FreeSrcChunk();
     return 0;
 }
 
@@ -196,116 +159,45 @@ int CDSBuffer::StreamUpdateXA(unsigned int target, unsigned int minimum)
 {
     if (m_streamState == 5)
         return 0;
-    if (!m_soundBuffer || !m_convBuffer || !m_srcChunk || !m_file || !m_decoder || m_bufferBytes == 0)
+    if (!CanRefill())
         return 1;
 
-    const unsigned int size = m_bufferBytes;
-    const unsigned int cursor = m_writeCursor;
-    unsigned int count = target >= cursor ? target - cursor + 1 : target + size - cursor;
-    unsigned int need = minimum >= cursor ? minimum - cursor + 1 : minimum + size - cursor;
-    if (count > m_convBufferSize)
-        count = m_convBufferSize;
-    if (need > count)
-        need = count;
-    unsigned int room = count;
-    unsigned int written = 0;
-    const BYTE silence = SilenceByte(m_dstFormat);
-    FILE* file = static_cast<FILE*>(m_file);
+    RefillPass pass = BeginRefill(target, minimum);
     const XaDecoderApi& xa = GetXaDecoder();
 
-    if (m_streamState == 3) {
-        memset(m_convBuffer, silence, count);
-        m_streamState = 4;
-        m_endHalf = m_refillHalf;
-        written = count;
-        room = 0;
-    }
-
-    int idlePasses = 0;
-    while (written < need) {
-        unsigned int n = m_srcChunkSize;
-        unsigned int left = m_srcRead < m_dataSize ? m_dataSize - m_srcRead : 0;
-        if (n > left)
-            n = left;
-        if (left == 0 && m_streamState == 0)
-            m_streamState = 1;
-
-        const bool fromFile = m_streamState == 0;
-        if (fromFile) {
-            size_t got = n ? fread(m_srcChunk, 1, n, file) : 0;
-            if (got == 0 || got < n)
-                m_streamState = 1;
-            m_srcRead += (unsigned int)got;
-            n = (unsigned int)got;
-        } else {
+    while (pass.written < pass.need) {
+        unsigned int n = 0;
+        const bool fromFile = ReadSourceChunk(n, 1) > 0;
+        if (!fromFile)
             n = 0;
-        }
 
         XASTREAMHEADER request;
         memset(&request, 0, sizeof(request));
         request.pSrc = m_srcChunk;
         request.nSrcLen = n;
-        request.pDst = m_convBuffer + written;
-        request.nDstLen = room;
+        request.pDst = m_convBuffer + pass.written;
+        request.nDstLen = pass.room;
         if (!xa.convert(static_cast<HXASTREAM>(m_decoder), &request)) {
             DebugPrint("CDSBuffer::StreamUpdateXA ConvertError\n");
             return 1;
         }
         DWORD used = request.nSrcUsed < n ? request.nSrcUsed : n;
-        DWORD out = request.nDstUsed < room ? request.nDstUsed : room;
+        DWORD out = request.nDstUsed < pass.room ? request.nDstUsed : pass.room;
 
-        m_srcConsumed += used;
-        bool noRoom = false;
-        if (fromFile && n > used) {
-            // (A short read has already set state 1: the file ends here.)
-            if (used == 0 && out == 0 && (m_srcRead >= m_dataSize || m_streamState != 0)) {
-                // The end of the data does not convert (a tail shorter than one block): count it
-                // as consumed instead of reading it again for ever.
-                m_srcConsumed += n;
-            } else {
-                // Given back, to be read again; with nothing converted, the room left is too
-                // small for one block and this refill ends here.
-                noRoom = used == 0 && out == 0;
-                DWORD rest = n - used;
-                m_srcRead -= rest;
-                _fseeki64(file, -(long long)rest, SEEK_CUR);
-            }
-        }
-        if (noRoom)
+        if (GiveBackUnused(n, used, out, fromFile, 1))
             break;  // what was given back is read again by the next refill
 
-        m_produced += out;
-        room -= out;
-        written += out;
-        idlePasses = out ? 0 : idlePasses + 1;
+        AddOutput(pass, out);
         // The decoder gives nothing more while the source is exhausted: the sound has ended,
         // even when the header promised more.
-        const bool stuck = idlePasses >= kMaxIdlePasses || (out == 0 && m_streamState != 0 && !m_loop);
+        const bool stuck = pass.idlePasses >= kMaxIdlePasses || (out == 0 && m_streamState != 0 && !m_loop);
+        EndIfDone(pass, stuck, 1);
 
-        if (stuck || (!m_loop && m_produced >= m_decodedSize)) {
-            unsigned int over = m_produced >= m_decodedSize ? m_produced - m_decodedSize : 0;
-            if (m_loop)
-                over = 0;
-            if (over > written) {
-                DebugPrint(KTB_OVERRUN_XA, (int)over, (int)room, (int)written);
-                over = 0;
-            }
-            memset(m_convBuffer + written - over, silence, room + over);
-            written = count;
-            room = 0;
-            m_streamState = 3;
-        }
-
-        if (m_srcConsumed >= m_dataSize && m_loop) {
-            _fseeki64(file, m_dataOffset, SEEK_SET);
-            m_srcRead = 0;
-            m_srcConsumed = 0;
-            m_produced = 0;
-            m_streamState = 0;
-        }
+        if (m_srcConsumed >= m_dataSize && m_loop)
+            RewindSource(1);
     }
 
-    return CopyRefill(count, written, 1);
+    return CopyRefill(pass.count, pass.written, 1);
 }
 
 int CDSBuffer::StreamUpdateResetXA()
@@ -322,20 +214,7 @@ int CDSBuffer::StreamUpdateResetXA()
         DebugPrint("CDSBuffer::LoadXA HeaderReadError\n");
         return 1;
     }
-    _fseeki64(file, m_dataOffset, SEEK_SET);
-    m_srcRead = 0;
-    m_srcConsumed = 0;
-    m_produced = 0;
-    m_streamState = 0;
-    m_writeCursor = 0;
-    m_refillHalf = 0;
-    m_endHalf = 0;
-
-    DWORD status = 0;
-    const bool wasPlaying = SUCCEEDED(m_soundBuffer->GetStatus(&status)) && (status & DSBSTATUS_PLAYING);
-    if (wasPlaying)
-        m_soundBuffer->Stop();
-    m_soundBuffer->SetCurrentPosition(0);
+    const bool wasPlaying = RestartStream(1);
 
     const XaDecoderApi& xa = GetXaDecoder();
     if (m_decoder) {
@@ -345,19 +224,10 @@ int CDSBuffer::StreamUpdateResetXA()
     WAVEFORMATEX format = m_dstFormat;
     HXASTREAM decoder = xa.open(header, &format);
     if (!decoder) {
-        fclose(file);
-        m_file = nullptr;
+        CloseSource(1);
         DebugPrint("CDSBuffer::StreamUpdateResetXA DecodeOpenError\n");
         return 1;
     }
     m_decoder = decoder;
-
-    if (StreamUpdateXA(m_bufferBytes - 1, m_bufferBytes * 3 / 4) != 0) {
-        DebugPrint("CDSBuffer::StreamUpdateResetXA StreamUpdateError\n");
-        return 1;
-    }
-    m_refillHalf = 0;
-    if (wasPlaying && m_soundBuffer->Play(0, 0, DSBPLAY_LOOPING) != DS_OK)
-        return 1;
-    return 0;
+    return FillStream(1, "CDSBuffer::StreamUpdateResetXA", wasPlaying);
 }

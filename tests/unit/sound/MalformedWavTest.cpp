@@ -115,7 +115,8 @@ std::vector<Case> Corpus()
     Put32(shortFmt, 8000);
     c.push_back({"fmt_8_bytes", WithFmt(shortFmt, Noise16(800, 1, 22)), {suggest}});
     // An ADPCM tag in a 16-byte chunk: the extra size reads as 0, never as the bytes after the
-    // chunk ("da" would make it 24932); the converter takes it with its standard coefficients.
+    // chunk ("da" would make it 24932). Without its samples-per-block and coefficients the format
+    // cannot describe its blocks, so it is refused before the converter reads past them.
     Bytes adpcm16;
     Put16(adpcm16, WAVE_FORMAT_ADPCM);
     Put16(adpcm16, 1);
@@ -123,7 +124,7 @@ std::vector<Case> Corpus()
     Put32(adpcm16, 11155);
     Put16(adpcm16, 512);
     Put16(adpcm16, 4);
-    c.push_back({"adpcm_fmt_16_bytes", WithFmt(adpcm16, Bytes(4096, 0x11)), {}});
+    c.push_back({"adpcm_fmt_16_bytes", WithFmt(adpcm16, Bytes(4096, 0x11)), {suggest}});
 
     // The data chunk before the format: no data chunk after it.
     Bytes swapped;
