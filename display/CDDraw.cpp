@@ -25,13 +25,18 @@ void Release(IDirectDrawSurface7*& surface)
     }
 }
 
+// The back surface and the sheets live in system memory. A frame is hundreds of tiny blits
+// (4-pixel chips); between system-memory surfaces each is a plain memory copy, while surfaces in
+// video memory make every one of them a round trip to the graphics driver (under Wine's OpenGL
+// back end some 17 us per chip, and stalls of whole seconds when its queue fills). Only the one
+// copy to the screen per frame crosses into video memory.
 HRESULT CreatePlainSurface(IDirectDraw7* directDraw, int width, int height, IDirectDrawSurface7** surface)
 {
     DDSURFACEDESC2 desc;
     ZeroMemory(&desc, sizeof(desc));
     desc.dwSize = sizeof(desc);
     desc.dwFlags = DDSD_CAPS | DDSD_HEIGHT | DDSD_WIDTH;
-    desc.ddsCaps.dwCaps = DDSCAPS_OFFSCREENPLAIN;
+    desc.ddsCaps.dwCaps = DDSCAPS_OFFSCREENPLAIN | DDSCAPS_SYSTEMMEMORY;
     desc.dwWidth = (DWORD)width;
     desc.dwHeight = (DWORD)height;
     return directDraw->CreateSurface(&desc, surface, nullptr);

@@ -32,7 +32,13 @@ DWORD PacePresent(DWORD lastPresentTime, PresentClockFn clock, PresentSleepFn sl
     unsigned sleepMs = 0;
     switch (PresentWaitPlan(current - lastPresentTime, &sleepMs)) {
     case kPresentSleep:
+        // The clock is read again after the sleep and the frame is finished by the busy wait.
+        // Recording the time from before the sleep instead would let the next frame count the
+        // sleep as its own elapsed time and skip its wait: frames would then come in pairs, 1 and
+        // 15 ms apart (about 110 a second), instead of one every 16 ms.
         sleep(sleepMs);
+        current = clock();
+        while (current - lastPresentTime <= kFrameMs) current = clock();
         break;
     case kPresentBusyWait:
         while (current - lastPresentTime <= kFrameMs) current = clock();

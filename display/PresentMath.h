@@ -17,8 +17,9 @@ typedef DWORD (*PresentClockFn)();
 typedef void (*PresentSleepFn)(DWORD ms);
 
 // Waits as PresentWaitPlan says, using `clock` and `sleep`, and returns the current time
-// that the presentation should record: the time read before a sleep (it is not read again
-// afterwards), the last time read by a busy wait, or the first read otherwise.
+// that the presentation should record: after a sleep or a busy wait the first time read that
+// lies more than 15 ms after the last presentation (a sleep is finished by the busy wait), or
+// the first read when no wait was needed.
 DWORD PacePresent(DWORD lastPresentTime, PresentClockFn clock, PresentSleepFn sleep);
 
 // The clock and sleep CDDraw::Present uses (timeGetTime and Sleep); tests may replace them.

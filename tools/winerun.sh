@@ -4,6 +4,7 @@
 #   - a virtual display (Xvfb) when DISPLAY is not set;
 #   - a private ALSA default device (file plugin over the null slave) when the machine has no sound card;
 #   - diagnostics: with KTB_DIAG=1, OutputDebugStringA lines reach stderr (WINEDEBUG=-all,+debugstr).
+#   - Direct3D/DirectDraw on Wine's GDI renderer (WINE_D3D_CONFIG=renderer=gdi unless set);
 # A command ending in .exe runs under Wine; anything else (a script) runs as it is, inside the
 # environment, and may call this script again: nested calls only run the program.
 # When the outermost call ends, its Wine processes are ended (wineserver -k) and its Xvfb is stopped.
@@ -35,6 +36,10 @@ build_dir=${KTB_BUILD_DIR:-$PWD}
 export WINEPREFIX=${KTB_WINEPREFIX:-$build_dir/wineprefix}
 export WINEARCH=win64
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml=;winemenubuilder.exe=d"}
+# DirectDraw through Wine's GDI renderer: the viewer draws each frame as hundreds of tiny blits,
+# and with the OpenGL renderer every one of them is a synchronous round trip to Wine's command
+# thread (frames of many milliseconds, stalls of seconds on a busy machine; docs/PERFORMANCE.md).
+export WINE_D3D_CONFIG=${WINE_D3D_CONFIG:-renderer=gdi}
 if [ "${KTB_DIAG:-0}" = 1 ]; then
   export WINEDEBUG=-all,+debugstr
 else

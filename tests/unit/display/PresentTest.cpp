@@ -45,13 +45,41 @@ TEST(PresentPacing, PlanSleepsWhileFourOrMoreMillisecondsRemain)
     EXPECT_EQ(kPresentNoWait, PresentWaitPlan(0xFFFFFFF0u, nullptr));
 }
 
-TEST(PresentPacing, FiveMillisecondsAfterTheLastFrameSleepsTenWithoutReadingTheClockAgain)
+TEST(PresentPacing, FiveMillisecondsAfterTheLastFrameSleepsTenThenWaitsForTheSixteenthMillisecond)
 {
-    Script({1005, 1015});
-    EXPECT_EQ(1005u, PacePresent(1000, ScriptedClock, RecordSleep));
-    EXPECT_EQ(1u, g_reads);
+    Script({1005, 1015, 1015, 1016, 1017});
+    EXPECT_EQ(1016u, PacePresent(1000, ScriptedClock, RecordSleep));
+    EXPECT_EQ(4u, g_reads);
     ASSERT_EQ(1u, g_sleeps.size());
     EXPECT_EQ(10u, g_sleeps[0]);
+}
+
+TEST(PresentPacing, ASleepThatOverrunsIsNotFollowedByAWait)
+{
+    Script({1005, 1019, 1030});
+    EXPECT_EQ(1019u, PacePresent(1000, ScriptedClock, RecordSleep));
+    EXPECT_EQ(2u, g_reads);
+}
+
+TEST(PresentPacing, FastFramesArePacedSixteenMillisecondsApart)
+{
+    // A simulated system: every clock read takes 0.1 ms, a sleep lasts what it was asked plus
+    // 0.1 ms, a frame's work takes 1 ms. Every frame is presented 16 ms after the one before,
+    // not alternately 1 and 15 ms apart.
+    static long long microseconds;
+    microseconds = 500000;
+    PresentClockFn clock = []() -> DWORD {
+        microseconds += 100;
+        return (DWORD)(microseconds / 1000);
+    };
+    PresentSleepFn sleep = [](DWORD ms) { microseconds += (long long)ms * 1000 + 100; };
+    DWORD last = PacePresent(0, clock, sleep);
+    for (int frame = 0; frame < 20; ++frame) {
+        microseconds += 1000;
+        DWORD presented = PacePresent(last, clock, sleep);
+        EXPECT_EQ(16u, presented - last) << "frame " << frame;
+        last = presented;
+    }
 }
 
 TEST(PresentPacing, ThirteenMillisecondsAfterPollsUntilMoreThanFifteenHavePassed)
@@ -72,8 +100,8 @@ TEST(PresentPacing, TwentyMillisecondsAfterDoesNotWait)
 
 TEST(PresentPacing, ElapsedTimeSurvivesTheClockWrapping)
 {
-    Script({3});  // 8 ms after 0xFFFFFFFB
-    EXPECT_EQ(3u, PacePresent(0xFFFFFFFBu, ScriptedClock, RecordSleep));
+    Script({3, 11});  // 8 ms after 0xFFFFFFFB, then 16 ms after it
+    EXPECT_EQ(11u, PacePresent(0xFFFFFFFBu, ScriptedClock, RecordSleep));
     ASSERT_EQ(1u, g_sleeps.size());
     EXPECT_EQ(7u, g_sleeps[0]);
 }
@@ -89,12 +117,12 @@ TEST(PresentPacing, PresentWithNothingOnScreenStillPacesAndRecordsTheTime)
 
     CDDraw display;
     display.m_lastPresentTime = 2000;
-    Script({2005});
+    Script({2005, 2016});
     EXPECT_EQ(1, display.Present());
     ASSERT_EQ(1u, g_sleeps.size());
     EXPECT_EQ(10u, g_sleeps[0]);
-    EXPECT_EQ(2005, display.m_lastPresentTime);
-    EXPECT_EQ(2005, display.m_currentTime);
+    EXPECT_EQ(2016, display.m_lastPresentTime);
+    EXPECT_EQ(2016, display.m_currentTime);
 
     g_presentClock = savedClock;
     g_presentSleep = savedSleep;
