@@ -113,24 +113,25 @@ void DrawStringRuler(LaneNote* lane, int32_t count, int32_t* next, int32_t t, in
     }
 }
 
-void DrawDrumLane(int n, int32_t t)
+// Drum and sound lanes scroll down to the same judge line; they differ only in rate, column,
+// picture and owner tag. ((t - time) x rate / 1000 is the same as -((time - t) x rate / 1000).)
+void DrawFallingLane(LaneNote* lane, int32_t count, int32_t* next, LaneNote** lastPlayed, int owner, int32_t rate,
+                     int x, const RECT* chip, int32_t t)
 {
-    LaneNote* lane = g_drumLanes[n];
-    int32_t count = g_drumLaneCounts[n];
-    int start = ScanStart(lane, count, g_drumNextIndex[n]);
+    int start = ScanStart(lane, count, *next);
     if (start < 0)
         return;
     for (int i = start; i < count; ++i) {
         LaneNote& e = lane[i];
-        int32_t y = kDrumJudgeY + Offset(t, e.time, g_drumPixelsPerSecond);
+        int32_t y = kDrumJudgeY + Offset(t, e.time, rate);
         if (e.time <= t && e.pending == 1) {
-            TriggerNote(&e, g_drumLastPlayed[n], kDrumOwnerBase + n);
-            g_drumLastPlayed[n] = &e;
+            TriggerNote(&e, *lastPlayed, owner);
+            *lastPlayed = &e;
             e.pending = 0;
-            g_drumNextIndex[n] = i;
+            *next = i;
         }
-        if (e.pending == 1 && y >= 0 && y <= kChipMaxY)
-            DrawPart(kDrumLaneX[n], y, &kDrumChips[n]);
+        if (e.pending == 1 && y >= 0 && y <= kChipMaxY && x >= 0)
+            DrawPart(x, y, chip);
         if (y < 0)
             break;
     }
@@ -168,29 +169,6 @@ void DrawStringLane(LaneNote* lane, int32_t count, int32_t* next, LaneNote** las
             }
         }
         if (y > kThinLineMaxY)
-            break;
-    }
-}
-
-void DrawSoundLane(int n, int32_t t)
-{
-    LaneNote* lane = g_soundLanes[n];
-    int32_t count = g_soundLaneCounts[n];
-    int start = ScanStart(lane, count, g_soundNextIndex[n]);
-    if (start < 0)
-        return;
-    for (int i = start; i < count; ++i) {
-        LaneNote& e = lane[i];
-        int32_t y = kDrumJudgeY - Offset(e.time, t, g_soundPixelsPerSecond);
-        if (e.time <= t && e.pending == 1) {
-            TriggerNote(&e, g_soundLastPlayed[n], kSoundOwnerBase + n);
-            g_soundLastPlayed[n] = &e;
-            e.pending = 0;
-            g_soundNextIndex[n] = i;
-        }
-        if (e.pending == 1 && y >= 0 && y <= kChipMaxY && kSoundLaneX[n] >= 0)
-            DrawPart(kSoundLaneX[n], y, SoundChip(n));
-        if (y < 0)
             break;
     }
 }
@@ -250,7 +228,8 @@ void UpdateFrame()
 
     // 5. Chips (drum lane 7, the FI events, is neither drawn nor sounded).
     for (int n = 1; n <= 6; ++n)
-        DrawDrumLane(n, t);
+        DrawFallingLane(g_drumLanes[n], g_drumLaneCounts[n], &g_drumNextIndex[n], &g_drumLastPlayed[n],
+                        kDrumOwnerBase + n, g_drumPixelsPerSecond, kDrumLaneX[n], &kDrumChips[n], t);
     for (int n = 0; n <= 8; ++n)
         DrawStringLane(g_guitarLanes[n], g_guitarLaneCounts[n], &g_guitarNextIndex[n], &g_guitarLastPlayed,
                        kGuitarOwner, t, kGuitarChipX);
@@ -258,7 +237,8 @@ void UpdateFrame()
         DrawStringLane(g_bassLanes[n], g_bassLaneCounts[n], &g_bassNextIndex[n], &g_bassLastPlayed, kBassOwner, t,
                        kBassChipX);
     for (int n = 1; n <= 35; ++n)
-        DrawSoundLane(n, t);
+        DrawFallingLane(g_soundLanes[n], g_soundLaneCounts[n], &g_soundNextIndex[n], &g_soundLastPlayed[n],
+                        kSoundOwnerBase + n, g_soundPixelsPerSecond, kSoundLaneX[n], SoundChip(n), t);
 
     // 6. Sound service.
     if (g_sound) {
