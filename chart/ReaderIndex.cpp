@@ -5,6 +5,8 @@
 #include "sound/CDSound.h"
 #include "sound/DebugPrint.h"
 
+size_t g_maxChartEvents = kMaxChartEvents;
+
 PositionKeySet::PositionKeySet() : m_slots(1024), m_used(0)
 {
     for (Slot& slot : m_slots)
@@ -87,7 +89,7 @@ ChartReaderIndex::ChartReaderIndex() : m_fullReported(false)
 
 bool ChartReaderIndex::Full()
 {
-    if (keys.Size() < kMaxChartEvents)
+    if (keys.Size() < g_maxChartEvents)
         return false;
     if (!m_fullReported) {
         DebugPrint("CChart::Load TooManyEvents\n");

@@ -182,8 +182,11 @@ int CDSBuffer::LoadWav(int allowStream)
         m_streaming = 1;
         m_bufferBytes = m_dstFormat.nChannels * (m_dstFormat.wBitsPerSample / 8) * m_dstFormat.nSamplesPerSec * 2;
         DWORD chunk = 0;
+        // No source format takes more than a few times the bytes of the PCM it converts to (32-bit
+        // samples to 16-bit take two); a larger chunk comes from a corrupt average byte rate and
+        // would be an allocation of gigabytes.
         if (acmStreamSize(stream, m_bufferBytes, &chunk, ACM_STREAMSIZEF_DESTINATION) != MMSYSERR_NOERROR ||
-            chunk == 0)
+            chunk == 0 || chunk > 4ull * m_bufferBytes + m_srcFormat->nBlockAlign)
             return failFormat("CDSBuffer::LoadWav Size(d2s)Get Error\n");
         m_srcChunkSize = chunk;
         DWORD bytes = 0;

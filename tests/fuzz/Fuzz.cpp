@@ -5,7 +5,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <map>
 #include <set>
 
 #include "Corpus.h"
@@ -14,7 +13,6 @@
 #include "GuardHeap.h"
 #include "Mutator.h"
 #include "app/Globals.h"
-#include "app/PlayClock.h"
 #include "app/WndProc.h"
 #include "chart/CChart.h"
 #include "display/CDDraw.h"
@@ -445,7 +443,7 @@ std::vector<Seed> SeedsOf(const TargetInfo& t, const FuzzOptions& options)
 
 class InputRunner {
 public:
-    InputRunner(const TargetInfo& target, const FuzzOptions& options) : m_target(target), m_options(options)
+    InputRunner(const TargetInfo& target, const FuzzOptions& options) : m_target(target)
     {
         m_folder = options.workDir + "\\" + target.name;
         CreateDirectoryA(m_folder.c_str(), nullptr);
@@ -509,7 +507,6 @@ private:
     }
 
     const TargetInfo& m_target;
-    const FuzzOptions& m_options;
     std::string m_folder;
     std::string m_path;
     bool m_leakChecks = false;

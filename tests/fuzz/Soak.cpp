@@ -19,10 +19,8 @@
 #include "app/MainWindow.h"
 #include "app/Startup.h"
 #include "app/WndProc.h"
-#include "chart/CChart.h"
 #include "display/CDDraw.h"
 #include "fakes/FakeDirectSound.h"
-#include "score/Lanes.h"
 #include "score/UpdateFrame.h"
 #include "sound/CDSBuffer.h"
 #include "sound/CDSound.h"
@@ -425,11 +423,12 @@ bool ReloadAndWait(Operator& op, HWND window, UINT message, WPARAM wParam, const
 
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 
-void Prepare(const SoakOptions& options, const char* name)
+// The watchdog ends a check that takes longer than timeoutMs in all (a hang).
+void Prepare(const SoakOptions& options, const char* name, unsigned timeoutMs = 600000)
 {
     MakeDirectories(options.workDir);
     FaultGuard::Install((options.workDir + "\\artefacts").c_str());
-    FaultGuard::StartWatchdog(600000);
+    FaultGuard::StartWatchdog(timeoutMs);
     FaultGuard::BeginInput(name, nullptr);
     InstallDiagnosticCounter();
     UseInProcessXaDecoder();
@@ -965,8 +964,8 @@ int RunMissingPieces(const SoakOptions& options)
 
 int RunLongPlay(const SoakOptions& options)
 {
-    Prepare(options, "long play");
     const double seconds = options.seconds > 0 ? options.seconds : 600.0;
+    Prepare(options, "long play", (unsigned)((seconds + 600.0) * 1000.0));
     const std::string demo = FullPath(options.demoChart.empty() ? "demo\\demo.ktb" : options.demoChart);
     Note("long play: %s for %.0f s\n", demo.c_str(), seconds);
     Operator op;
@@ -1010,6 +1009,7 @@ int RunLongPlay(const SoakOptions& options)
     });
     Expect(code == 0, "exit code %d", code);
     Expect(op.Boxes().empty(), "a message box came up");
+    Expect(DiagnosticCount("LoadFailed") == 0, "%lld sounds of the demo failed to load", DiagnosticCount("LoadFailed"));
     if (first.memory.workingSet && seconds >= 120) {
         Expect(loops >= (int)(seconds / 60.0), "only %d loops in %.0f s", loops, seconds);
         const double growth = MiB(last.memory.workingSet) - MiB(first.memory.workingSet);

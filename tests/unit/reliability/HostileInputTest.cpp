@@ -123,9 +123,36 @@ TEST_F(HostileWavTest, RateWhosePcmDoesNotFitIn32BitsIsRefused)
     EXPECT_TRUE(capture.Contains("CDSBuffer::LoadWav ACM SUGGEST ERROR\n")) << capture.All();
 }
 
-// A chart of 1.2 million distinct note cells keeps the first kMaxChartEvents notes and says so once.
+// A streamed PCM sound whose header claims 4.29 GB per second: the source chunk of a two-second
+// refill came out at about 4 GB and was allocated (the fuzzer's checked heap took ten seconds to
+// fill it; a plain heap throws std::bad_alloc, which ends the program).
+TEST_F(HostileWavTest, StreamWithAbsurdByteRateIsRefused)
+{
+    std::string path = folder.Write("stream.wav", Wav({1, 1, 8000, 0xFFFF3E80u, 2, 16, {}}, 3000));
+    CDSBuffer buffer(&device);
+    buffer.SetFileName(path.c_str());
+    buffer.m_streamThreshold = 0;  // stream it however short it is
+    EXPECT_EQ(1, buffer.Load(1));
+    EXPECT_TRUE(capture.Contains("CDSBuffer::LoadWav Size(d2s)Get Error\n")) << capture.All();
+    EXPECT_EQ(nullptr, buffer.m_srcChunk);
+    // The same file with a true byte rate streams.
+    path = folder.Write("stream_ok.wav", Wav({1, 1, 8000, 16000, 2, 16, {}}, 3000));
+    CDSBuffer good(&device);
+    good.SetFileName(path.c_str());
+    good.m_streamThreshold = 0;
+    EXPECT_EQ(0, good.Load(1));
+    EXPECT_EQ(1, good.IsStreaming());
+}
+
+// With the bound lowered to a million, a chart of 1.2 million distinct note cells keeps the first
+// million notes and says so once.
 TEST(HostileChartTest, ReaderKeepsAtMostTheEventBound)
 {
+    struct BoundScope {
+        size_t saved = g_maxChartEvents;
+        BoundScope() { g_maxChartEvents = 1000000; }
+        ~BoundScope() { g_maxChartEvents = saved; }
+    } bound;
     std::vector<std::string> lines = {"#BPM 120"};
     std::string cells;
     for (int k = 0; k < 600; ++k)
@@ -140,7 +167,7 @@ TEST(HostileChartTest, ReaderKeepsAtMostTheEventBound)
     LoadedChart loaded;
     EXPECT_EQ(1000, loaded.LoadLines(lines));
     const CChart& c = *loaded.chart;
-    EXPECT_EQ((int32_t)kMaxChartEvents, c.drumNotes.count);
+    EXPECT_EQ((int32_t)g_maxChartEvents, c.drumNotes.count);
     ASSERT_EQ(1, c.tempos.count);  // the start tempo from the BPM header still goes in
     EXPECT_EQ(120.0, c.tempos.head->bpm);
     int reported = 0;
