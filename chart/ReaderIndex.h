@@ -58,10 +58,11 @@ private:
 
 // A chart holds at most this many events (notes, W and FI events, tempos, bar lengths and span
 // marks together). Real charts hold a few thousand, and a 999-measure chart with every channel
-// filled at 1/48 about four million; a huge or hostile file (a 200 MB file of note cells holds
+// filled at 1/48 about 4.4 million; a huge or hostile file (a 200 MB file of note cells holds
 // about 100 million) would otherwise take memory until the allocation fails. Cells past the bound
-// are ignored. At about 100 bytes an event the bound keeps a chart under a gigabyte.
-const size_t kMaxChartEvents = 8000000;
+// are ignored. At about 140 bytes an event the bound keeps a chart near 700 MB, which the 32-bit
+// build can still hold.
+const size_t kMaxChartEvents = 5000000;
 // The bound in force (tests lower it to keep their charts small).
 extern size_t g_maxChartEvents;
 
