@@ -120,6 +120,10 @@ volatile double g_frameStart = 0;
 
 void PrintStack(HANDLE thread)
 {
+#if !defined(_WIN64)
+    (void)thread;
+    Print("STALL (call stacks are walked in the x86_64 build only)\n");
+#else
     SuspendThread(thread);
     CONTEXT context;
     ZeroMemory(&context, sizeof(context));
@@ -154,6 +158,7 @@ void PrintStack(HANDLE thread)
         Print("STALL stack:%s\n", line);
     }
     ResumeThread(thread);
+#endif
 }
 
 DWORD WINAPI Watchdog(LPVOID)
