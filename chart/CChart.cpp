@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "chart/ReaderIndex.h"
+#include "chart/RecordPool.h"
 
 template <typename T>
 static void ClearList(EventList<T>& list)
@@ -13,13 +14,16 @@ static void ClearList(EventList<T>& list)
     list.head = nullptr;
 }
 
+// Records that came from the chart's pool are released with the pool; any other record is
+// deleted on its own.
 template <typename T>
-static void FreeRecords(T*& head, T*& tail, int32_t& count, T**& index)
+static void FreeRecords(T*& head, T*& tail, int32_t& count, T**& index, const RecordPool* pool)
 {
     T* record = head;
     while (record) {
         T* next = record->next;
-        delete record;
+        if (!pool || !pool->Owns(record))
+            delete record;
         record = next;
     }
     head = nullptr;
@@ -30,9 +34,9 @@ static void FreeRecords(T*& head, T*& tail, int32_t& count, T**& index)
 }
 
 template <typename T>
-static void FreeList(EventList<T>& list)
+static void FreeList(EventList<T>& list, const RecordPool* pool)
 {
-    FreeRecords(list.head, list.tail, list.count, list.index);
+    FreeRecords(list.head, list.tail, list.count, list.index, pool);
 }
 
 CChart::CChart(CDSound* soundDevice)
@@ -77,25 +81,27 @@ CChart::CChart(CDSound* soundDevice)
     measureCount = 0;
     ClearList(barLengths);
     readerIndex = nullptr;
+    recordPool = nullptr;
 }
 
 CChart::~CChart()
 {
-    FreeList(guitarNotes);
-    FreeList(guitarWEvents);
-    FreeList(guitarSpans);
-    FreeList(bassNotes);
-    FreeList(bassWEvents);
-    FreeList(bassSpans);
-    FreeList(drumNotes);
-    FreeList(fiEvents);
+    const RecordPool* pool = static_cast<const RecordPool*>(recordPool);
+    FreeList(guitarNotes, pool);
+    FreeList(guitarWEvents, pool);
+    FreeList(guitarSpans, pool);
+    FreeList(bassNotes, pool);
+    FreeList(bassWEvents, pool);
+    FreeList(bassSpans, pool);
+    FreeList(drumNotes, pool);
+    FreeList(fiEvents, pool);
     for (int i = 0; i < 9; ++i)
-        FreeRecords(drumSpanHead[i], drumSpanTail[i], drumSpanCount[i], drumSpanIndex[i]);
-    FreeList(soundNotes);
+        FreeRecords(drumSpanHead[i], drumSpanTail[i], drumSpanCount[i], drumSpanIndex[i], pool);
+    FreeList(soundNotes, pool);
     for (int i = 0; i < 36; ++i)
-        FreeRecords(soundSpanHead[i], soundSpanTail[i], soundSpanCount[i], soundSpanIndex[i]);
-    FreeList(tempos);
-    FreeList(barLengths);
+        FreeRecords(soundSpanHead[i], soundSpanTail[i], soundSpanCount[i], soundSpanIndex[i], pool);
+    FreeList(tempos, pool);
+    FreeList(barLengths, pool);
 
     if (measureLines) {
         for (int32_t i = 0; i < measureLineCount; ++i) {
@@ -119,4 +125,6 @@ CChart::~CChart()
 
     delete static_cast<ChartReaderIndex*>(readerIndex);
     readerIndex = nullptr;
+    delete static_cast<RecordPool*>(recordPool);
+    recordPool = nullptr;
 }

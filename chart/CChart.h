@@ -69,4 +69,7 @@ public:
     // Private working data of the reader (not part of the documented object): indexes that keep
     // the first-event-wins duplicate tests linear. Owned; freed by the destructor.
     void* readerIndex;
+    // Storage of the event records the reader creates (a RecordPool). Owned; freed, with every
+    // record in it, by the destructor.
+    void* recordPool;
 };

@@ -5,6 +5,7 @@
 
 #include "chart/CChart.h"
 #include "chart/ReaderIndex.h"
+#include "chart/RecordPool.h"
 #include "chart/TextHelpers.h"
 
 // ---------------------------------------------------------------------------------------------
@@ -106,6 +107,7 @@ struct ChannelTarget {
     SpanMark** spanTail;
     int32_t* spanCount;
     int isTempo;
+    int stream;        // record pool stream of the list
 };
 
 // A span channel: hex cells appended to the given list (or entry of the parallel arrays).
@@ -118,6 +120,29 @@ void SetSpanTarget(ChannelTarget& t, SpanMark** head, SpanMark** tail, int32_t* 
     t.spanCount = count;
     t.keyKind = keyKind;
     t.keyLane = keyLane;
+}
+
+// Digit values by character: -1 for characters that are no digit of the kind.
+struct DigitTables {
+    signed char hex[256];
+    signed char base36[256];
+};
+
+DigitTables MakeDigitTables()
+{
+    DigitTables t;
+    for (int c = 0; c < 256; ++c) {
+        char ch = (char)c;
+        t.hex[c] = (signed char)(IsHexDigit(ch) ? DigitValue(ch) : -1);
+        t.base36[c] = (signed char)(IsBase36Digit(ch) ? DigitValue(ch) : -1);
+    }
+    return t;
+}
+
+const DigitTables& Digits()
+{
+    static const DigitTables tables = MakeDigitTables();
+    return tables;
 }
 
 }  // namespace
@@ -134,6 +159,7 @@ static int DescribeChannel(CChart& chart, int channel, ChannelTarget& t)
         t.lookUpSound = 1;
         t.keyKind = kKeySoundNotes;
         t.keyLane = channel;
+        t.stream = 1;
         return 1;
     }
     if (channel >= 40 && channel <= 45) {
@@ -145,6 +171,7 @@ static int DescribeChannel(CChart& chart, int channel, ChannelTarget& t)
         t.lookUpSound = 1;
         t.keyKind = kKeyDrumNotes;
         t.keyLane = t.lane;
+        t.stream = 2;
         return 1;
     }
     if (channel == 46) {
@@ -153,6 +180,7 @@ static int DescribeChannel(CChart& chart, int channel, ChannelTarget& t)
         t.lane = 7;
         t.keyKind = kKeyFi;
         t.keyLane = 7;
+        t.stream = 3;
         return 1;
     }
     if ((channel >= 60 && channel <= 67) || (channel >= 80 && channel <= 87)) {
@@ -164,6 +192,7 @@ static int DescribeChannel(CChart& chart, int channel, ChannelTarget& t)
         t.addBank = 1;
         t.lookUpSound = 1;
         t.keyKind = guitar ? kKeyGuitarNotes : kKeyBassNotes;
+        t.stream = guitar ? 4 : 5;
         return 1;
     }
     if (channel == 68 || channel == 88) {
@@ -171,6 +200,7 @@ static int DescribeChannel(CChart& chart, int channel, ChannelTarget& t)
         t.notes = channel == 68 ? &chart.guitarWEvents : &chart.bassWEvents;
         t.lane = 8;
         t.keyKind = channel == 68 ? kKeyGuitarW : kKeyBassW;
+        t.stream = channel == 68 ? 6 : 7;
         return 1;
     }
     if (channel == 100) {
@@ -182,18 +212,21 @@ static int DescribeChannel(CChart& chart, int channel, ChannelTarget& t)
     if (channel == 110 || channel == 111) {
         EventList<SpanMark>& list = channel == 110 ? chart.guitarSpans : chart.bassSpans;
         SetSpanTarget(t, &list.head, &list.tail, &list.count, channel == 110 ? kKeyGuitarSpans : kKeyBassSpans, 0);
+        t.stream = 8;
         return 1;
     }
     if (channel >= 112 && channel <= 117) {
         int entry = channel - 111;
         SetSpanTarget(t, &chart.drumSpanHead[entry], &chart.drumSpanTail[entry], &chart.drumSpanCount[entry],
                       kKeyDrumSpans, entry);
+        t.stream = 9;
         return 1;
     }
     if (channel >= 118 && channel <= 149) {
         int entry = channel - 117;
         SetSpanTarget(t, &chart.soundSpanHead[entry], &chart.soundSpanTail[entry], &chart.soundSpanCount[entry],
                       kKeySoundSpans, entry);
+        t.stream = 10;
         return 1;
     }
     return 0;
@@ -211,13 +244,16 @@ void CChart::AddChannelData(int measure, int channel, const char* data, int soun
         temporary->BuildFrom(*this);
         index = temporary;
     }
+    if (!recordPool)
+        recordPool = new RecordPool();
+    RecordPool* pool = static_cast<RecordPool*>(recordPool);
 
     if (channel != 102 && index->Full()) {
         // The chart holds all the events it may hold: the rest of the file adds none (the start
         // tempo that Load adds at the end still goes in).
     } else if (channel == 101) {
         if (index->keys.Insert((double)measure, ReaderKeyTag(kKeyBarLengths, 0))) {
-            BarLengthEvent* b = new BarLengthEvent();
+            BarLengthEvent* b = pool->New<BarLengthEvent>(0);
             b->measure = measure;
             b->length = atof(data);
             Append(barLengths, b);
@@ -225,7 +261,7 @@ void CChart::AddChannelData(int measure, int channel, const char* data, int soun
     } else if (channel == 102) {
         double position = (double)measure;
         if (index->keys.Insert(position, ReaderKeyTag(kKeyTempos, 0))) {
-            TempoEvent* t = new TempoEvent();
+            TempoEvent* t = pool->New<TempoEvent>(0);
             t->position = position;
             t->bpm = atof(data);
             Append(tempos, t);
@@ -235,37 +271,45 @@ void CChart::AddChannelData(int measure, int channel, const char* data, int soun
         int n = (int)(strlen(data) / 2);
         if (n > 0 && DescribeChannel(*this, channel, target)) {
             uint32_t tag = ReaderKeyTag(target.keyKind, target.keyLane);
+            const DigitTables& digits = Digits();
+            // Sound-id cells: a hexadecimal digit, then a base-36 digit. Hex cells: two
+            // hexadecimal digits. A cell that is not of its form, or is 00, adds nothing.
+            const signed char* firstDigit = digits.hex;
+            const signed char* secondDigit = target.cell == kCellSoundId ? digits.base36 : digits.hex;
+            int radix = target.cell == kCellSoundId ? 36 : 16;
+            const unsigned char* cells = reinterpret_cast<const unsigned char*>(data);
+            // Every cell lies in [measure, measure + 1): with a cell at least 2^-12 of a measure
+            // wide and a measure number far below 2^30 the sum cannot round up to measure + 1,
+            // so the duplicate set is told the measure instead of working it out per cell.
+            bool knownGroup = n <= 4096 && measure > -(1 << 30) && measure < (1 << 30);
+            if (knownGroup)
+                index->keys.PrepareGroup(measure, tag, (uint32_t)n);
             for (int k = 0; k < n; ++k) {
-                char c0 = data[2 * k];
-                char c1 = data[2 * k + 1];
-                int value = 0;
-                if (target.cell == kCellSoundId) {
-                    if (IsHexDigit(c0) && IsBase36Digit(c1))
-                        value = DigitValue(c0) * 36 + DigitValue(c1);
-                } else {
-                    if (IsHexDigit(c0) && IsHexDigit(c1))
-                        value = DigitValue(c0) * 16 + DigitValue(c1);
-                }
+                int d0 = firstDigit[cells[2 * k]];
+                int d1 = secondDigit[cells[2 * k + 1]];
+                if (d0 < 0 || d1 < 0)
+                    continue;
+                int value = d0 * radix + d1;
                 if (value == 0)
                     continue;
                 double position = (double)measure + (double)k / (double)n;
                 if (index->Full())
                     break;
                 // First event at a key wins: Insert reports whether the key was new.
-                if (!index->keys.Insert(position, tag))
+                if (!(knownGroup ? index->keys.InsertInGroup(position, measure, tag) : index->keys.Insert(position, tag)))
                     continue;
                 if (target.isTempo) {
-                    TempoEvent* t = new TempoEvent();
+                    TempoEvent* t = pool->New<TempoEvent>(0);
                     t->position = position;
                     t->bpm = (double)value;
                     Append(tempos, t);
                 } else if (target.isSpan) {
-                    SpanMark* s = new SpanMark();
+                    SpanMark* s = pool->New<SpanMark>(target.stream);
                     s->position = position;
                     s->value = value;
                     Append(*target.spanHead, *target.spanTail, *target.spanCount, s);
                 } else {
-                    NoteEvent* e = new NoteEvent();
+                    NoteEvent* e = pool->New<NoteEvent>(target.stream);
                     e->position = position;
                     e->lane = target.lane;
                     e->sourceLane = target.sourceLane;

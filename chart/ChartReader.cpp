@@ -32,42 +32,38 @@ public:
 
     void Rewind() { m_pos = 0; }
 
-    // Copies the next line into line (kLineSize bytes) and returns its length, or -1 at the end.
-    long Next(char* line)
-    {
-        if (m_pos >= m_size)
-            return -1;
-        size_t start = m_pos;
-        size_t stop = start;
-        while (stop < m_size) {
-            char c = m_text[stop];
-            if (c == '\0')
-                break;
-            if (c == '\r' && stop + 1 < m_size && m_text[stop + 1] == '\n')
-                break;
-            ++stop;
-        }
-        size_t length = stop - start;
-        if (length > kLineSize - 1)
-            length = kLineSize - 1;
-        memcpy(line, m_text + start, length);
-        line[length] = '\0';
-        while (stop < m_size && (m_text[stop] == '\r' || m_text[stop] == '\n' || m_text[stop] == '\0'))
-            ++stop;
-        m_pos = stop;
-        return (long)length;
-    }
-
-    // Like Next, for command lines only (more than four characters, starting with '#'): the
+    // The next command line (more than four characters, starting with '#'): the
     // line is cut at its first LF and TAB, and cut is the length left. False at the end.
+    // One scan finds both the end of the line and its first LF or TAB; other lines are not copied.
     bool NextCommand(char* line, size_t& cut)
     {
-        for (long length; (length = Next(line)) >= 0;) {
-            if (length <= 4 || line[0] != '#')
+        while (m_pos < m_size) {
+            size_t start = m_pos;
+            size_t stop = start;
+            size_t firstCut = (size_t)-1;
+            while (stop < m_size) {
+                unsigned char c = (unsigned char)m_text[stop];
+                if (c <= '\r') {
+                    if (c == '\0')
+                        break;
+                    if (c == '\r' && stop + 1 < m_size && m_text[stop + 1] == '\n')
+                        break;
+                    if ((c == '\n' || c == '\t') && firstCut == (size_t)-1)
+                        firstCut = stop - start;
+                }
+                ++stop;
+            }
+            size_t length = stop - start;
+            if (length > kLineSize - 1)
+                length = kLineSize - 1;
+            while (stop < m_size && (m_text[stop] == '\r' || m_text[stop] == '\n' || m_text[stop] == '\0'))
+                ++stop;
+            m_pos = stop;
+            if (length <= 4 || m_text[start] != '#')
                 continue;
-            CutAtLineFeed(line);
-            CutAtTab(line);
-            cut = strlen(line);
+            cut = firstCut < length ? firstCut : length;
+            memcpy(line, m_text + start, cut);
+            line[cut] = '\0';
             return true;
         }
         return false;

@@ -7,78 +7,158 @@
 
 size_t g_maxChartEvents = kMaxChartEvents;
 
-PositionKeySet::PositionKeySet() : m_slots(1024), m_used(0)
+namespace {
+
+const uint32_t kFirstGroupSlots = 64;
+
+}  // namespace
+
+PositionKeySet::PositionKeySet() : m_indexUsed(0), m_lastMeasure(0), m_lastTag(0), m_lastGroup(0), m_used(0) {}
+
+PositionKeySet::~PositionKeySet()
 {
-    for (Slot& slot : m_slots)
-        slot.tag = 0;
+    for (Group& group : m_groups) {
+        delete[] group.slots;
+        group.slots = nullptr;
+    }
 }
 
-uint64_t PositionKeySet::Bits(double position)
-{
-    if (position == 0.0)
-        position = 0.0;  // folds -0.0 into +0.0: they compare equal
-    uint64_t bits;
-    memcpy(&bits, &position, sizeof(bits));
-    return bits;
-}
+// Distinct tags always give distinct keys (tags are below 1024); distinct measures may share a
+// key, which only puts their positions into one table.
+uint64_t PositionKeySet::GroupKey(int64_t measure, uint32_t tag) { return ((uint64_t)measure << 10) ^ (tag & 1023u); }
 
-size_t PositionKeySet::Hash(uint64_t bits, uint32_t tag)
+void PositionKeySet::GrowGroup(Group& group, uint32_t slotCount)
 {
-    uint64_t x = bits ^ ((uint64_t)tag * 0x9E3779B97F4A7C15ull);
-    x ^= x >> 30;
-    x *= 0xBF58476D1CE4E5B9ull;
-    x ^= x >> 27;
-    x *= 0x94D049BB133111EBull;
-    x ^= x >> 31;
-    return (size_t)x;
-}
-
-void PositionKeySet::Grow()
-{
-    std::vector<Slot> old;
-    old.swap(m_slots);
-    m_slots.assign(old.size() * 2, Slot{0, 0});
-    size_t mask = m_slots.size() - 1;
-    for (const Slot& slot : old) {
-        if (slot.tag == 0)
+    uint32_t oldCount = group.mask + 1;
+    uint64_t* old = group.slots;
+    group.slots = new uint64_t[slotCount];
+    group.mask = slotCount - 1;
+    for (uint32_t i = 0; i < slotCount; ++i)
+        group.slots[i] = kEmptySlot;
+    for (uint32_t j = 0; j < oldCount; ++j) {
+        uint64_t bits = old[j];
+        if (bits == kEmptySlot)
             continue;
-        size_t i = Hash(slot.bits, slot.tag) & mask;
-        while (m_slots[i].tag != 0)
-            i = (i + 1) & mask;
-        m_slots[i] = slot;
+        uint32_t i = SlotOf(bits, group.mask);
+        while (group.slots[i] != kEmptySlot)
+            i = (i + 1) & group.mask;
+        group.slots[i] = bits;
     }
+    delete[] old;
 }
 
-// The slot that holds the key, or the empty slot where it would go.
-size_t PositionKeySet::Find(uint64_t bits, uint32_t tag) const
+void PositionKeySet::PrepareGroup(int64_t measure, uint32_t tag, uint32_t count)
 {
-    size_t mask = m_slots.size() - 1;
-    size_t i = Hash(bits, tag) & mask;
-    while (m_slots[i].tag != 0) {
-        if (m_slots[i].tag == tag && m_slots[i].bits == bits)
-            return i;
-        i = (i + 1) & mask;
-    }
-    return i;
+    Group* group = (!m_groups.empty() && measure == m_lastMeasure && tag == m_lastTag) ? &m_groups[m_lastGroup]
+                                                                                       : FindGroup(measure, tag, true);
+    uint64_t needed = (uint64_t)group->used + count;
+    uint64_t slots = (uint64_t)group->mask + 1;
+    while (needed * 8 > slots * 5 && slots < (1u << 30))
+        slots *= 2;
+    if (slots > (uint64_t)group->mask + 1)
+        GrowGroup(*group, (uint32_t)slots);
 }
 
-int PositionKeySet::Insert(double position, uint32_t tag)
+uint32_t PositionKeySet::LookUpGroup(uint64_t key) const
 {
-    if ((m_used + 1) * 2 > m_slots.size())
-        Grow();
-    uint64_t bits = Bits(position);
-    size_t i = Find(bits, tag);
-    if (m_slots[i].tag != 0)
+    if (m_groupIndex.empty())
         return 0;
-    m_slots[i].bits = bits;
-    m_slots[i].tag = tag;
-    ++m_used;
-    return 1;
+    uint32_t mask = (uint32_t)m_groupIndex.size() - 1;
+    for (uint32_t i = SlotOf(key, mask);; i = (i + 1) & mask) {
+        const IndexEntry& entry = m_groupIndex[i];
+        if (entry.number == 0 || entry.key == key)
+            return entry.number;
+    }
+}
+
+void PositionKeySet::AddGroupKey(uint64_t key, uint32_t number)
+{
+    // The index stays at most half full.
+    if ((m_indexUsed + 1) * 2 > m_groupIndex.size()) {
+        std::vector<IndexEntry> old;
+        old.swap(m_groupIndex);
+        m_groupIndex.assign(old.empty() ? 1024 : old.size() * 2, IndexEntry{0, 0});
+        uint32_t mask = (uint32_t)m_groupIndex.size() - 1;
+        for (const IndexEntry& entry : old) {
+            if (entry.number == 0)
+                continue;
+            uint32_t i = SlotOf(entry.key, mask);
+            while (m_groupIndex[i].number != 0)
+                i = (i + 1) & mask;
+            m_groupIndex[i] = entry;
+        }
+    }
+    uint32_t mask = (uint32_t)m_groupIndex.size() - 1;
+    uint32_t i = SlotOf(key, mask);
+    while (m_groupIndex[i].number != 0)
+        i = (i + 1) & mask;
+    m_groupIndex[i].key = key;
+    m_groupIndex[i].number = number;
+    ++m_indexUsed;
+}
+
+PositionKeySet::Group* PositionKeySet::FindGroup(int64_t measure, uint32_t tag, bool create)
+{
+    uint64_t key = GroupKey(measure, tag);
+    std::vector<uint32_t>* direct = (measure >= 0 && measure < kDirectMeasures) ? &m_direct[tag & 1023u] : nullptr;
+    uint32_t found = 0;
+    if (direct)
+        found = (size_t)measure < direct->size() ? (*direct)[(size_t)measure] : 0;
+    else
+        found = LookUpGroup(key);
+    uint32_t number;
+    if (found != 0) {
+        number = found - 1;
+    } else {
+        if (!create)
+            return nullptr;
+        number = (uint32_t)m_groups.size();
+        Group group;
+        group.slots = new uint64_t[kFirstGroupSlots];
+        group.mask = kFirstGroupSlots - 1;
+        group.used = 0;
+        for (uint32_t i = 0; i < kFirstGroupSlots; ++i)
+            group.slots[i] = kEmptySlot;
+        if (direct) {
+            if ((size_t)measure >= direct->size())
+                direct->resize((size_t)measure + 1, 0);
+            (*direct)[(size_t)measure] = number + 1;
+        } else {
+            // The index entry first: it counts the groups already made when it decides to grow.
+            AddGroupKey(key, number + 1);
+        }
+        m_groups.push_back(group);
+    }
+    m_lastMeasure = measure;
+    m_lastTag = tag;
+    m_lastGroup = number;
+    return &m_groups[number];
+}
+
+const PositionKeySet::Group* PositionKeySet::FindGroupConst(int64_t measure, uint32_t tag) const
+{
+    uint32_t found = 0;
+    if (measure >= 0 && measure < kDirectMeasures) {
+        const std::vector<uint32_t>& direct = m_direct[tag & 1023u];
+        found = (size_t)measure < direct.size() ? direct[(size_t)measure] : 0;
+    } else {
+        found = LookUpGroup(GroupKey(measure, tag));
+    }
+    return found == 0 ? nullptr : &m_groups[found - 1];
 }
 
 int PositionKeySet::Contains(double position, uint32_t tag) const
 {
-    return m_slots[Find(Bits(position), tag)].tag != 0;
+    const Group* group = FindGroupConst(GroupOf(position), tag);
+    if (!group)
+        return 0;
+    uint64_t bits = Bits(position);
+    for (uint32_t i = SlotOf(bits, group->mask);; i = (i + 1) & group->mask) {
+        if (group->slots[i] == bits)
+            return 1;
+        if (group->slots[i] == kEmptySlot)
+            return 0;
+    }
 }
 
 ChartReaderIndex::ChartReaderIndex() : m_fullReported(false)
@@ -87,10 +167,8 @@ ChartReaderIndex::ChartReaderIndex() : m_fullReported(false)
     memset(m_idResolved, 0, sizeof(m_idResolved));
 }
 
-bool ChartReaderIndex::Full()
+bool ChartReaderIndex::ReportFull()
 {
-    if (keys.Size() < g_maxChartEvents)
-        return false;
     if (!m_fullReported) {
         DebugPrint("CChart::Load TooManyEvents\n");
         m_fullReported = true;
@@ -159,7 +237,7 @@ void ChartReaderIndex::AddBuffer(CDSBuffer* buffer)
     m_buffersByName.emplace(UpperKey(buffer->GetFileName()), buffer);
 }
 
-CDSBuffer* ChartReaderIndex::BufferForId(int id, const char* soundName)
+CDSBuffer* ChartReaderIndex::ResolveId(int id, const char* soundName)
 {
     if (id <= 0 || id >= 576)
         return nullptr;

@@ -45,12 +45,46 @@ void BuildIndex(EventList<T>& list)
     BuildIndex(list.head, list.count, list.index);
 }
 
+// Stable sort by position. Files normally list their measures in order, so an index is mostly a
+// run of measures in order, each holding the interleaved cells of its lines: when the whole
+// measure numbers never fall, sorting each measure on its own gives the same order as sorting the
+// whole array (and an array already in order is left as it is).
 template <typename T>
 void SortByPosition(T** index, int32_t count)
 {
     if (!index || count <= 1)
         return;
-    std::stable_sort(index, index + count, [](const T* a, const T* b) { return a->position < b->position; });
+    auto before = [](const T* a, const T* b) { return a->position < b->position; };
+    bool sorted = true;
+    double groupFloor = floor(index[0]->position);
+    if (!(groupFloor == groupFloor))
+        sorted = false;  // NaN: leave it to the plain sort
+    int32_t groupStart = 0;
+    bool grouped = sorted;
+    for (int32_t i = 1; i < count && grouped; ++i) {
+        double p = index[i]->position;
+        double f = floor(p);
+        if (f == groupFloor) {
+            if (p < index[i - 1]->position)
+                sorted = false;
+            continue;
+        }
+        if (!(f > groupFloor)) {
+            grouped = false;  // a measure out of order (or NaN)
+            break;
+        }
+        if (!sorted)
+            std::stable_sort(index + groupStart, index + i, before);
+        sorted = true;
+        groupFloor = f;
+        groupStart = i;
+    }
+    if (!grouped) {
+        std::stable_sort(index, index + count, before);
+        return;
+    }
+    if (!sorted)
+        std::stable_sort(index + groupStart, index + count, before);
 }
 
 int MeasureOf(double position) { return (int)position; }  // truncated toward zero

@@ -79,8 +79,10 @@ void FreeGroup(const LaneGroup& g)
 
 void SortByTime(LaneNote* lane, int32_t count)
 {
-    if (lane && count > 1)
-        std::stable_sort(lane, lane + count, [](const LaneNote& a, const LaneNote& b) { return a.time < b.time; });
+    auto before = [](const LaneNote& a, const LaneNote& b) { return a.time < b.time; };
+    // Lanes are filled in position order, so their times are usually in order already.
+    if (lane && count > 1 && !std::is_sorted(lane, lane + count, before))
+        std::stable_sort(lane, lane + count, before);
 }
 
 // Allocates a lane of exactly count entries (possibly zero) and returns it.
@@ -158,7 +160,9 @@ void ApplySpans(LaneNote* lane, int32_t laneCount, SpanMark** marks, int32_t mar
 {
     if (!marks || markCount <= 0)
         return;
-    std::stable_sort(marks, marks + markCount, [](const SpanMark* a, const SpanMark* b) { return a->position < b->position; });
+    auto before = [](const SpanMark* a, const SpanMark* b) { return a->position < b->position; };
+    if (!std::is_sorted(marks, marks + markCount, before))
+        std::stable_sort(marks, marks + markCount, before);
     if (!lane || laneCount <= 0 || markCount < 2)
         return;
     int32_t p = 0;
