@@ -17,6 +17,7 @@
 #include "chart/CChart.h"
 #include "display/CDDraw.h"
 #include "fakes/FakeDirectSound.h"
+#include "fakes/ShellState.h"
 #include "score/Lanes.h"
 #include "score/UpdateFrame.h"
 #include "sound/CDSBuffer.h"
@@ -138,18 +139,6 @@ public:
     long long draws = 0;
 };
 
-int ClockState()
-{
-    if (g_isPlaying == 0 && g_userPaused == 1 && g_pauseStartTime == 0)
-        return 0;
-    if (g_isPlaying == 1 && g_userPaused == 0 && g_pauseStartTime == 0)
-        return 1;
-    if (g_isPlaying == 0 && g_userPaused == 1 && g_pauseStartTime != 0)
-        return 2;
-    if (g_isPlaying == 0 && g_userPaused == 0 && g_pauseStartTime != 0)
-        return 3;
-    return -1;
-}
 
 void PlayFrames(CChart& chart, CDSound& device, Random& r)
 {

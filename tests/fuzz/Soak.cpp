@@ -21,6 +21,7 @@
 #include "app/WndProc.h"
 #include "display/CDDraw.h"
 #include "fakes/FakeDirectSound.h"
+#include "fakes/ShellState.h"
 #include "score/UpdateFrame.h"
 #include "sound/CDSBuffer.h"
 #include "sound/CDSound.h"
@@ -330,16 +331,7 @@ void ResetShell()
     if (!g_systemClock)
         g_systemClock = g_clock;
     g_clock = g_systemClock;
-    g_isPlaying = 0;
-    g_userPaused = 1;
-    g_pauseStartTime = 0;
-    g_playStartTime = 0;
-    g_playTime = -1;
-    g_seekBaseTime = 0;
-    g_startMeasure = -1;
-    g_scrollSpeed = 0.5f;
-    g_chartEndTime = 0;
-    g_remoteDisabled = 0;
+    ResetShellGlobals();
     g_mainWindow = nullptr;
 }
 
@@ -543,19 +535,6 @@ int RunReloadLoop(const SoakOptions& options)
 // main loop that checks the clock after every message
 
 namespace {
-
-int ClockState()
-{
-    if (g_isPlaying == 0 && g_userPaused == 1 && g_pauseStartTime == 0)
-        return 0;  // Idle
-    if (g_isPlaying == 1 && g_userPaused == 0 && g_pauseStartTime == 0)
-        return 1;  // Playing
-    if (g_isPlaying == 0 && g_userPaused == 1 && g_pauseStartTime != 0)
-        return 2;  // user pause
-    if (g_isPlaying == 0 && g_userPaused == 0 && g_pauseStartTime != 0)
-        return 3;  // system pause
-    return -1;
-}
 
 struct LoopCounts {
     long long dispatched = 0;

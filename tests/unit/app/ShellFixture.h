@@ -8,6 +8,7 @@
 #include "app/Globals.h"
 #include "fakes/FakeClock.h"
 #include "fakes/FakeSound.h"
+#include "fakes/ShellState.h"
 #include "score/Lanes.h"
 #include "sound/CDSound.h"
 
@@ -17,16 +18,8 @@ protected:
     {
         FreeLaneArrays();
         ResetLanes();
-        g_isPlaying = 0;
-        g_userPaused = 1;
-        g_pauseStartTime = 0;
-        g_playStartTime = 0;
-        g_playTime = -1;
-        g_seekBaseTime = 0;
-        g_startMeasure = -1;
-        g_scrollSpeed = 0.5f;
+        ResetShellGlobals();
         g_chartEndTime = 9500;
-        g_remoteDisabled = 0;
         g_display = nullptr;
         g_sound = new CDSound();
         sound = NewRecordedSound(device, &fake);
@@ -78,18 +71,7 @@ protected:
         while (TakeQuit()) {
         }
     }
-    int State() const  // 0 Idle, 1 Playing, 2 User pause, 3 System pause, -1 other
-    {
-        if (g_isPlaying == 0 && g_userPaused == 1 && g_pauseStartTime == 0)
-            return 0;
-        if (g_isPlaying == 1 && g_userPaused == 0 && g_pauseStartTime == 0)
-            return 1;
-        if (g_isPlaying == 0 && g_userPaused == 1 && g_pauseStartTime != 0)
-            return 2;
-        if (g_isPlaying == 0 && g_userPaused == 0 && g_pauseStartTime != 0)
-            return 3;
-        return -1;
-    }
+    int State() const { return ClockState(); }  // 0 Idle, 1 Playing, 2 User pause, 3 System pause, -1 other
 
     FakeClock clock{100000};
     FakeDirectSound device;  // owns the fake sound buffers; outlives g_sound (deleted in TearDown)

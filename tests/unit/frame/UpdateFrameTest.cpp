@@ -6,6 +6,7 @@
 #include "fakes/FakeClock.h"
 #include "fakes/RecordingDisplay.h"
 #include "fakes/FakeSound.h"
+#include "fakes/ShellState.h"
 #include "score/Lanes.h"
 #include "score/ScoreLayout.h"
 #include "score/UpdateFrame.h"
@@ -44,13 +45,7 @@ protected:
         display = new RecordingDisplay();
         g_display = display;
         g_sound = new CDSound();
-        g_isPlaying = 0;
-        g_userPaused = 1;
-        g_pauseStartTime = 0;
-        g_playStartTime = 0;
-        g_playTime = -1;
-        g_seekBaseTime = 0;
-        g_startMeasure = -1;
+        ResetShellGlobals();
         g_scrollSpeed = 1.0f;
         g_chartEndTime = 10000000;
     }
