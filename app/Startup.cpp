@@ -191,7 +191,6 @@ int RunViewer(HINSTANCE instance, const char* commandLine)
     // 17. The clock.
     g_playStartTime = NowMs();
     if (g_isPlaying == 1) {
-        g_playStartTime = NowMs();
         g_pauseStartTime = 0;
         g_userPaused = 0;
     }

@@ -51,7 +51,6 @@ int CWindowList::FindClass(const char* className, HWND excluded)
 {
     if (EnumAll() != 0)
         return 1;
-    size_t wantedLength = strlen(className);
     for (int i = 0; i < m_allCount; ++i) {
         char name[256];
         int length = GetClassNameA(m_all[i], name, sizeof(name));
@@ -59,7 +58,7 @@ int CWindowList::FindClass(const char* className, HWND excluded)
             DebugPrint("GetClassNameError\n");
             return 1;
         }
-        if ((size_t)length == wantedLength && memcmp(name, className, wantedLength) == 0 && m_all[i] != excluded) {
+        if (strcmp(name, className) == 0 && m_all[i] != excluded) {
             DebugPrint("SameClassName!\n");
             AppendFound(m_all[i]);
         }

@@ -119,7 +119,7 @@ static void HandleKey(WPARAM key)
     case VK_SPACE:
         if (g_isPlaying == 0 && g_userPaused == 1 && g_pauseStartTime != 0)
             ResumePlay(1);
-        else if (g_isPlaying == 1 && g_userPaused == 0 && g_pauseStartTime == 0)
+        else if (IsPlayingState())
             PausePlay(1);
         break;
     default:

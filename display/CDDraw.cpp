@@ -191,14 +191,12 @@ int CDDraw::Present()
     RECT onScreen = {topLeft.x, topLeft.y, bottomRight.x, bottomRight.y};
 
     m_currentTime = (int)PacePresent((DWORD)m_lastPresentTime, g_presentClock, g_presentSleep);
+    m_lastPresentTime = m_currentTime;
 
     POINT dest;
     RECT source;
-    if (!ComputePresentRects(onScreen, m_screenWidth, m_screenHeight, m_backWidth, m_backHeight, &dest, &source)) {
-        m_lastPresentTime = m_currentTime;
+    if (!ComputePresentRects(onScreen, m_screenWidth, m_screenHeight, m_backWidth, m_backHeight, &dest, &source))
         return 1;
-    }
     if (m_front && m_back) m_front->BltFast((DWORD)dest.x, (DWORD)dest.y, m_back, &source, DDBLTFAST_WAIT);
-    m_lastPresentTime = m_currentTime;
     return 0;
 }

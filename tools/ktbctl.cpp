@@ -16,6 +16,7 @@
 
 #include "app/CommandLine.h"
 #include "app/Globals.h"
+#include "app/Startup.h"
 #include "app/WindowList.h"
 
 namespace {
@@ -126,7 +127,7 @@ int main(int argc, char** argv)
     }
 
     CWindowList viewers;
-    viewers.FindClass("KTBViewer_ZW", nullptr);
+    viewers.FindClass(KTB_CLASS_NAME, nullptr);
     int posted = 0;
     for (int i = 0; i < viewers.m_foundCount && (all || posted == 0); ++i) {
         if (PostMessageA(viewers.m_found[i], command->message, (WPARAM)(INT_PTR)parameter, 0))
