@@ -14,18 +14,11 @@ static void ClearList(EventList<T>& list)
     list.head = nullptr;
 }
 
-// Records that came from the chart's pool are released with the pool; any other record is
-// deleted on its own.
+// Every record lives in the chart's pool and is released with it: a list only drops its
+// pointers and its index array.
 template <typename T>
-static void FreeRecords(T*& head, T*& tail, int32_t& count, T**& index, const RecordPool* pool)
+static void FreeRecords(T*& head, T*& tail, int32_t& count, T**& index)
 {
-    T* record = head;
-    while (record) {
-        T* next = record->next;
-        if (!pool || !pool->Owns(record))
-            delete record;
-        record = next;
-    }
     head = nullptr;
     tail = nullptr;
     count = 0;
@@ -34,9 +27,9 @@ static void FreeRecords(T*& head, T*& tail, int32_t& count, T**& index, const Re
 }
 
 template <typename T>
-static void FreeList(EventList<T>& list, const RecordPool* pool)
+static void FreeList(EventList<T>& list)
 {
-    FreeRecords(list.head, list.tail, list.count, list.index, pool);
+    FreeRecords(list.head, list.tail, list.count, list.index);
 }
 
 CChart::CChart(CDSound* soundDevice)
@@ -84,25 +77,8 @@ CChart::CChart(CDSound* soundDevice)
     recordPool = nullptr;
 }
 
-CChart::~CChart()
+void CChart::FreeRulerLines()
 {
-    const RecordPool* pool = static_cast<const RecordPool*>(recordPool);
-    FreeList(guitarNotes, pool);
-    FreeList(guitarWEvents, pool);
-    FreeList(guitarSpans, pool);
-    FreeList(bassNotes, pool);
-    FreeList(bassWEvents, pool);
-    FreeList(bassSpans, pool);
-    FreeList(drumNotes, pool);
-    FreeList(fiEvents, pool);
-    for (int i = 0; i < 9; ++i)
-        FreeRecords(drumSpanHead[i], drumSpanTail[i], drumSpanCount[i], drumSpanIndex[i], pool);
-    FreeList(soundNotes, pool);
-    for (int i = 0; i < 36; ++i)
-        FreeRecords(soundSpanHead[i], soundSpanTail[i], soundSpanCount[i], soundSpanIndex[i], pool);
-    FreeList(tempos, pool);
-    FreeList(barLengths, pool);
-
     if (measureLines) {
         for (int32_t i = 0; i < measureLineCount; ++i) {
             delete measureLines[i];
@@ -120,6 +96,27 @@ CChart::~CChart()
         beatLines = nullptr;
     }
     beatLineCount = 0;
+}
+
+CChart::~CChart()
+{
+    FreeList(guitarNotes);
+    FreeList(guitarWEvents);
+    FreeList(guitarSpans);
+    FreeList(bassNotes);
+    FreeList(bassWEvents);
+    FreeList(bassSpans);
+    FreeList(drumNotes);
+    FreeList(fiEvents);
+    for (int i = 0; i < 9; ++i)
+        FreeRecords(drumSpanHead[i], drumSpanTail[i], drumSpanCount[i], drumSpanIndex[i]);
+    FreeList(soundNotes);
+    for (int i = 0; i < 36; ++i)
+        FreeRecords(soundSpanHead[i], soundSpanTail[i], soundSpanCount[i], soundSpanIndex[i]);
+    FreeList(tempos);
+    FreeList(barLengths);
+
+    FreeRulerLines();
     delete[] measureTable;
     measureTable = nullptr;
 

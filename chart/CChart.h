@@ -28,6 +28,8 @@ public:
 
     // Compiler (score/Compile.cpp).
     int Compile();
+    // Releases the measure and beat lines of the last compile (chart/CChart.cpp).
+    void FreeRulerLines();
 
     double bpm;
     double baseBpm;

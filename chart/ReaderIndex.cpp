@@ -49,8 +49,7 @@ void PositionKeySet::GrowGroup(Group& group, uint32_t slotCount)
 
 void PositionKeySet::PrepareGroup(int64_t measure, uint32_t tag, uint32_t count)
 {
-    Group* group = (!m_groups.empty() && measure == m_lastMeasure && tag == m_lastTag) ? &m_groups[m_lastGroup]
-                                                                                       : FindGroup(measure, tag, true);
+    Group* group = GroupFor(measure, tag);
     uint64_t needed = (uint64_t)group->used + count;
     uint64_t slots = (uint64_t)group->mask + 1;
     while (needed * 8 > slots * 5 && slots < (1u << 30))
@@ -97,7 +96,7 @@ void PositionKeySet::AddGroupKey(uint64_t key, uint32_t number)
     ++m_indexUsed;
 }
 
-PositionKeySet::Group* PositionKeySet::FindGroup(int64_t measure, uint32_t tag, bool create)
+PositionKeySet::Group* PositionKeySet::FindGroup(int64_t measure, uint32_t tag)
 {
     uint64_t key = GroupKey(measure, tag);
     std::vector<uint32_t>* direct = (measure >= 0 && measure < kDirectMeasures) ? &m_direct[tag & 1023u] : nullptr;
@@ -110,8 +109,6 @@ PositionKeySet::Group* PositionKeySet::FindGroup(int64_t measure, uint32_t tag, 
     if (found != 0) {
         number = found - 1;
     } else {
-        if (!create)
-            return nullptr;
         number = (uint32_t)m_groups.size();
         Group group;
         group.slots = new uint64_t[kFirstGroupSlots];
@@ -133,32 +130,6 @@ PositionKeySet::Group* PositionKeySet::FindGroup(int64_t measure, uint32_t tag, 
     m_lastTag = tag;
     m_lastGroup = number;
     return &m_groups[number];
-}
-
-const PositionKeySet::Group* PositionKeySet::FindGroupConst(int64_t measure, uint32_t tag) const
-{
-    uint32_t found = 0;
-    if (measure >= 0 && measure < kDirectMeasures) {
-        const std::vector<uint32_t>& direct = m_direct[tag & 1023u];
-        found = (size_t)measure < direct.size() ? direct[(size_t)measure] : 0;
-    } else {
-        found = LookUpGroup(GroupKey(measure, tag));
-    }
-    return found == 0 ? nullptr : &m_groups[found - 1];
-}
-
-int PositionKeySet::Contains(double position, uint32_t tag) const
-{
-    const Group* group = FindGroupConst(GroupOf(position), tag);
-    if (!group)
-        return 0;
-    uint64_t bits = Bits(position);
-    for (uint32_t i = SlotOf(bits, group->mask);; i = (i + 1) & group->mask) {
-        if (group->slots[i] == bits)
-            return 1;
-        if (group->slots[i] == kEmptySlot)
-            return 0;
-    }
 }
 
 ChartReaderIndex::ChartReaderIndex() : m_fullReported(false)

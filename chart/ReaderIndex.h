@@ -50,9 +50,7 @@ public:
     // Insert for a caller that knows the group: measure must equal GroupOf(position).
     int InsertInGroup(double position, int64_t measure, uint32_t tag)
     {
-        Group* group = (!m_groups.empty() && measure == m_lastMeasure && tag == m_lastTag)
-                           ? &m_groups[m_lastGroup]
-                           : FindGroup(measure, tag, true);
+        Group* group = GroupFor(measure, tag);
         // At most 5/8 of a table is used, so a free slot is always near.
         if ((group->used + 1) * 8 > (group->mask + 1) * 5)
             GrowGroup(*group);
@@ -74,7 +72,6 @@ public:
     // Makes the group of (measure, tag) the current one and gives it room for count more keys,
     // so that the inserts of one channel line never grow its table one step at a time.
     void PrepareGroup(int64_t measure, uint32_t tag, uint32_t count);
-    int Contains(double position, uint32_t tag) const;
     size_t Size() const { return m_used; }
 
 private:
@@ -112,8 +109,13 @@ private:
         uint64_t x = bits * 0x9E3779B97F4A7C15ull;
         return (uint32_t)(x >> 32) & mask;
     }
-    Group* FindGroup(int64_t measure, uint32_t tag, bool create);
-    const Group* FindGroupConst(int64_t measure, uint32_t tag) const;
+    // The group of (measure, tag), made when missing; the last one used is found without a look-up.
+    Group* GroupFor(int64_t measure, uint32_t tag)
+    {
+        return (!m_groups.empty() && measure == m_lastMeasure && tag == m_lastTag) ? &m_groups[m_lastGroup]
+                                                                                   : FindGroup(measure, tag);
+    }
+    Group* FindGroup(int64_t measure, uint32_t tag);
     static void GrowGroup(Group& group, uint32_t slotCount);
     static void GrowGroup(Group& group) { GrowGroup(group, (group.mask + 1) * 2); }
 

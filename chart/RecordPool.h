@@ -7,8 +7,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <algorithm>
-#include <functional>
 #include <new>
 #include <vector>
 
@@ -41,28 +39,6 @@ public:
         return record;
     }
 
-    // True when p lies in one of the pool's blocks. Remembers the block found: the records of a
-    // list mostly follow each other in one block.
-    bool Owns(const void* p) const
-    {
-        uintptr_t a = (uintptr_t)p;
-        if (m_lastBlock < m_blocks.size()) {
-            uintptr_t start = (uintptr_t)m_blocks[m_lastBlock];
-            if (a >= start && a < start + kBlockSize)
-                return true;
-        }
-        // Blocks are kept sorted by address: the last block that starts at or before p.
-        auto it = std::upper_bound(m_blocks.begin(), m_blocks.end(), a,
-                                   [](uintptr_t v, const char* b) { return v < (uintptr_t)b; });
-        if (it == m_blocks.begin())
-            return false;
-        --it;
-        if (a >= (uintptr_t)*it + kBlockSize)
-            return false;
-        m_lastBlock = (size_t)(it - m_blocks.begin());
-        return true;
-    }
-
     void FreeAll()
     {
         for (char*& block : m_blocks) {
@@ -85,13 +61,12 @@ private:
         char* block = new char[kBlockSize];
         // new[] of char is aligned for any fundamental type; keep records 8-aligned inside it.
         size_t skip = (kAlign - ((uintptr_t)block & (kAlign - 1))) & (kAlign - 1);
-        m_blocks.insert(std::upper_bound(m_blocks.begin(), m_blocks.end(), block, std::less<char*>()), block);
+        m_blocks.push_back(block);
         m_next[stream] = block + skip;
         m_left[stream] = kBlockSize - skip;
     }
 
-    std::vector<char*> m_blocks;  // sorted by address
-    mutable size_t m_lastBlock = (size_t)-1;
+    std::vector<char*> m_blocks;
     char* m_next[kStreams];
     size_t m_left[kStreams];
 };

@@ -276,18 +276,7 @@ int CChart::Compile()
     TimeEvents(*this, soundNotes.index, soundNotes.count, startMs, effectiveMs);
 
     // Step 6: measure lines and beat lines (any left from an earlier compile are released first).
-    if (measureLines) {
-        for (int32_t k = 0; k < measureLineCount; ++k)
-            delete measureLines[k];
-        delete[] measureLines;
-        measureLines = nullptr;
-    }
-    if (beatLines) {
-        if (beatLineCount > 0)
-            delete[] beatLines[0];
-        delete[] beatLines;
-        beatLines = nullptr;
-    }
+    FreeRulerLines();
     measureLines = new NoteEvent*[measureCount];
     measureLineCount = measureCount;
     for (int32_t k = 0; k < measureCount; ++k) {
