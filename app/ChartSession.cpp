@@ -51,14 +51,7 @@ int LoadChart(HWND window, const char* path)
 
 void PrepareChart(HWND window)
 {
-    ResetLanes();
-    BuildDrumLanes(g_chart);
-    BuildStringLanes(g_chart, 1);
-    BuildStringLanes(g_chart, 2);
-    BuildSoundLanes(g_chart);
-    SeekToMeasure(g_startMeasure);
-
-    g_chartEndTime = ComputeChartEndTime(g_chart);
+    BuildLanesAndSeek(g_chart, g_startMeasure);
 
     SetWindowTitle(window, g_chart->title, "  [", g_chart->artist, " ] Loading...");
     if (g_sound) {

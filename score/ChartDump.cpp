@@ -74,13 +74,7 @@ int DumpChartFile(const char* path, int seekMeasure, FILE* out, FILE* err)
         fprintf(err, "ktbdump: %s: compile failed\n", path);
         result = 1;
     } else {
-        ResetLanes();
-        BuildDrumLanes(chart);
-        BuildStringLanes(chart, 1);
-        BuildStringLanes(chart, 2);
-        BuildSoundLanes(chart);
-        SeekToMeasure(seekMeasure);
-        g_chartEndTime = ComputeChartEndTime(chart);
+        BuildLanesAndSeek(chart, seekMeasure);
         PrintChartDump(out, chart, g_chartEndTime, g_seekBaseTime);
         fflush(out);
     }

@@ -337,3 +337,14 @@ int ComputeChartEndTime(const CChart* chart)
     }
     return end + 2000;
 }
+
+void BuildLanesAndSeek(CChart* chart, int measure)
+{
+    ResetLanes();
+    BuildDrumLanes(chart);
+    BuildStringLanes(chart, 1);
+    BuildStringLanes(chart, 2);
+    BuildSoundLanes(chart);
+    SeekToMeasure(measure);
+    g_chartEndTime = ComputeChartEndTime(chart);
+}

@@ -45,3 +45,5 @@ void RearmLanes();
 void FreeLaneArrays();
 // g_chartEndTime rule: last measure line time (else last beat line), truncated, or -1; plus 2000.
 int ComputeChartEndTime(const CChart* chart);
+// After a compile: every lane group built anew, the seek to the measure, and g_chartEndTime.
+void BuildLanesAndSeek(CChart* chart, int measure);
