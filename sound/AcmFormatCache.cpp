@@ -22,6 +22,8 @@ MMRESULT SuggestPcmFormat(const WAVEFORMATEX* src, WAVEFORMATEX* dst)
 {
     const BYTE* bytes = reinterpret_cast<const BYTE*>(src);
     const size_t size = sizeof(WAVEFORMATEX) + src->cbSize;
+    memset(dst, 0, sizeof(*dst));
+    dst->wFormatTag = WAVE_FORMAT_PCM;
     for (const Suggestion& s : g_suggestions) {
         if (s.source.size() == size && memcmp(s.source.data(), bytes, size) == 0) {
             if (s.result == MMSYSERR_NOERROR)
@@ -29,8 +31,6 @@ MMRESULT SuggestPcmFormat(const WAVEFORMATEX* src, WAVEFORMATEX* dst)
             return s.result;
         }
     }
-    memset(dst, 0, sizeof(*dst));
-    dst->wFormatTag = WAVE_FORMAT_PCM;
     MMRESULT result = acmFormatSuggest(nullptr, const_cast<WAVEFORMATEX*>(src), dst, sizeof(WAVEFORMATEX),
                                        ACM_FORMATSUGGESTF_WFORMATTAG);
     if (g_suggestions.size() < kMaxSuggestions)

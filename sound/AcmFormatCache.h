@@ -9,8 +9,8 @@
 #include <msacm.h>
 
 // As acmFormatSuggest(null, src, dst, sizeof(WAVEFORMATEX), ACM_FORMATSUGGESTF_WFORMATTAG) with
-// dst->wFormatTag set to PCM: the same result and the same format, the ACM asked once per
-// distinct source format (its 18 bytes and cbSize extra bytes) in the process.
+// dst zeroed and its wFormatTag set to PCM (done here): the same result and the same format, the
+// ACM asked once per distinct source format (its 18 bytes and cbSize extra bytes) in the process.
 MMRESULT SuggestPcmFormat(const WAVEFORMATEX* src, WAVEFORMATEX* dst);
 
 // True when converting src to dst is a copy of whole sample frames: both 8- or 16-bit PCM of

@@ -64,10 +64,8 @@ int CDSBuffer::Term()
         m_soundBuffer->Release();
         m_soundBuffer = nullptr;
     }
-    delete[] m_srcChunk;
-    m_srcChunk = nullptr;
-    delete[] reinterpret_cast<BYTE*>(m_srcFormat);
-    m_srcFormat = nullptr;
+    FreeSrcChunk();
+    FreeSrcFormat();
     delete[] m_convBuffer;
     m_convBuffer = nullptr;
 

@@ -4,6 +4,7 @@
 
 #include "sound/CDSBuffer.h"
 #include "sound/DebugPrint.h"
+#include "sound/SoundInternal.h"
 
 static DirectSoundCreateFunc g_directSoundCreate = nullptr;
 
@@ -151,7 +152,7 @@ int CDSound::CreateSilentBuffer(int seconds)
         return 1;
     }
     if (region && regionBytes)
-        memset(region, m_primaryFormat.wBitsPerSample == 8 ? 0x80 : 0x00, regionBytes);
+        memset(region, SilenceByte(m_primaryFormat), regionBytes);
     if (FAILED(m_silentBuffer->Unlock(region, regionBytes, nullptr, 0))) {
         DebugPrint("CDSound::CreateSilentBuffer UnlockError\n");
         return 1;

@@ -137,8 +137,6 @@ int CDSBuffer::LoadWav(int allowStream)
     if (m_srcFormat->nChannels == 0 || m_srcFormat->nSamplesPerSec == 0 || m_srcFormat->nBlockAlign == 0 ||
         !SourceFormatFits(m_srcFormat))
         return failFormat("CDSBuffer::LoadWav ACM SUGGEST ERROR\n");
-    memset(&m_dstFormat, 0, sizeof(m_dstFormat));
-    m_dstFormat.wFormatTag = WAVE_FORMAT_PCM;
     if (SuggestPcmFormat(m_srcFormat, &m_dstFormat) != MMSYSERR_NOERROR ||
         m_dstFormat.nChannels == 0 || m_dstFormat.nSamplesPerSec == 0 || m_dstFormat.nBlockAlign == 0 ||
         m_dstFormat.wBitsPerSample < 8)

@@ -6,7 +6,7 @@
 #include <string.h>
 
 // Quantiser steps: 1..7, then 8 * 2^((i - 7) / 5) rounded (about 1.2 dB apart).
-const int32_t g_xaStepTable[XA_STEP_COUNT] = {
+static const int32_t g_xaStepTable[XA_STEP_COUNT] = {
     1,    2,    3,    4,    5,    6,    7,    8,    9,    11,   12,   14,   16,    18,    21,    24,
     28,   32,   37,   42,   49,   56,   64,   74,   84,   97,   111,  128,  147,   169,   194,   223,
     256,  294,  338,  388,  446,  512,  588,  676,  776,  891,  1024, 1176, 1351,  1552,  1783,  2048,

@@ -35,8 +35,6 @@ typedef struct XaInfo {
     uint32_t blockCount;  // dataSize / blockBytes
 } XaInfo;
 
-extern const int32_t g_xaStepTable[XA_STEP_COUNT];
-
 // Encoded bytes of one block; 0 when the arguments are out of range.
 uint32_t XaBlockBytes(uint32_t channels, uint32_t blockFrames);
 
