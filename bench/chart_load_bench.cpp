@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include <psapi.h>
+
+#include "BenchCommon.h"
 #include "chart/CChart.h"
 #include "score/Lanes.h"
 #include "sound/CDSound.h"
@@ -40,7 +43,8 @@ std::string SpanCells(int n)
     return s;
 }
 
-std::string MakeChart(int measures)
+// soundLines: also define 100 sounds (#WAV lines) whose files do not exist.
+std::string MakeChart(int measures, bool soundLines)
 {
     static const char* drums[] = {"HH", "SD", "BD", "HT", "LT", "CY", "FI"};
     static const char* spanLanes[] = {"GT", "BS", "HH", "SD", "BD", "HT", "LT", "CY"};
@@ -48,7 +52,7 @@ std::string MakeChart(int measures)
     std::string text;
     text.reserve((size_t)measures * 12000);
     text += "#TITLE Benchmark\r\n#ARTIST generated\r\n#BPM 150\r\n#PATH_WAV bench_missing\r\n";
-    for (int id = 1; id <= 100; ++id) {
+    for (int id = 1; soundLines && id <= 100; ++id) {
         char line[64];
         snprintf(line, sizeof(line), "#WAV%c%c s%03d.wav\r\n", kBase36[id / 36], kBase36[id % 36], id);
         text += line;
@@ -91,33 +95,54 @@ std::string MakeChart(int measures)
     return text;
 }
 
-double NowSeconds()
-{
-    static LARGE_INTEGER frequency = {};
-    if (!frequency.QuadPart)
-        QueryPerformanceFrequency(&frequency);
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return (double)now.QuadPart / (double)frequency.QuadPart;
-}
-
 struct RunResult {
     double seconds;
     double load, compile, lanes;  // parts of seconds
     long long notes;
+    double freshBytes;  // private bytes the load, compile and lanes added
 };
+
+double PrivateBytes()
+{
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof(counters);
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
+    return (double)counters.PagefileUsage;
+}
+
+// The least any reader can take to hold that much memory: allocate it in 256 KiB blocks and write
+// one byte to every page, as a first touch of new memory costs a page fault.
+double TouchSeconds(double bytes)
+{
+    const size_t block = 256u << 10;
+    std::vector<char*> blocks;
+    double start = bench::Now();
+    for (double got = 0; got < bytes; got += block) {
+        char* p = new char[block];
+        for (size_t i = 0; i < block; i += 4096)
+            p[i] = 1;
+        blocks.push_back(p);
+    }
+    double seconds = bench::Now() - start;
+    for (char*& p : blocks) {
+        delete[] p;
+        p = nullptr;
+    }
+    return seconds;
+}
 
 RunResult RunOnce(const char* path)
 {
-    double start = NowSeconds();
+    double before = PrivateBytes();
+    double start = bench::Now();
     CDSound* sound = new CDSound();
     CChart* chart = new CChart(sound);
     int measures = chart->Load(path, 0, 10, 0);
-    double loaded = NowSeconds();
+    double loaded = bench::Now();
     double compiled = loaded;
     if (measures > 0) {
         chart->Compile();
-        compiled = NowSeconds();
+        compiled = bench::Now();
         ResetLanes();
         BuildDrumLanes(chart);
         BuildStringLanes(chart, 1);
@@ -125,7 +150,8 @@ RunResult RunOnce(const char* path)
         BuildSoundLanes(chart);
         SeekToMeasure(1);
     }
-    double seconds = NowSeconds() - start;
+    double seconds = bench::Now() - start;
+    double fresh = PrivateBytes() - before;
     long long notes = (long long)chart->drumNotes.count + chart->guitarNotes.count + chart->bassNotes.count +
                       chart->soundNotes.count + chart->fiEvents.count + chart->guitarWEvents.count +
                       chart->bassWEvents.count;
@@ -133,7 +159,7 @@ RunResult RunOnce(const char* path)
     ResetLanes();
     delete chart;
     delete sound;
-    return {seconds, loaded - start, compiled - loaded, start + seconds - compiled, notes};
+    return {seconds, loaded - start, compiled - loaded, start + seconds - compiled, notes, fresh};
 }
 
 }  // namespace
@@ -142,14 +168,19 @@ int main()
 {
     char tempDir[MAX_PATH];
     GetTempPathA(MAX_PATH, tempDir);
-    const int sizes[] = {250, 500, 999};
-    double medians[3] = {0, 0, 0};
-    printf("%-9s %10s %10s %12s %12s %12s %10s\n", "measures", "bytes", "events", "median ms", "min ms", "max ms",
-           "MB/s");
-    for (int s = 0; s < 3; ++s) {
-        std::string text = MakeChart(sizes[s]);
+    // The three charts without sound definitions give the throughput and the ratio; the last case
+    // shows what 100 #WAV lines naming missing files add to the same chart.
+    const struct {
+        int measures;
+        bool soundLines;
+    } cases[] = {{250, false}, {500, false}, {999, false}, {999, true}};
+    double medians[4] = {0, 0, 0, 0};
+    printf("%-9s %-6s %10s %10s %12s %12s %12s %8s %9s %9s\n", "measures", "#WAV", "bytes", "events", "median ms",
+           "min ms", "max ms", "MB/s", "new MiB", "touch ms");
+    for (int s = 0; s < 4; ++s) {
+        std::string text = MakeChart(cases[s].measures, cases[s].soundLines);
         char path[MAX_PATH + 32];
-        snprintf(path, sizeof(path), "%sktb_bench_%d.ktb", tempDir, sizes[s]);
+        snprintf(path, sizeof(path), "%sktb_bench_%d.ktb", tempDir, cases[s].measures);
         FILE* f = fopen(path, "wb");
         if (!f) {
             fprintf(stderr, "cannot write %s\n", path);
@@ -158,24 +189,25 @@ int main()
         fwrite(text.data(), 1, text.size(), f);
         fclose(f);
 
-        std::vector<double> times;
         std::vector<RunResult> runs;
-        long long notes = 0;
-        for (int run = 0; run < 5; ++run) {
-            RunResult r = RunOnce(path);
-            times.push_back(r.seconds);
-            runs.push_back(r);
-            notes = r.notes;
-        }
-        std::sort(runs.begin(), runs.end(), [](const RunResult& a, const RunResult& b) { return a.seconds < b.seconds; });
+        for (int run = 0; run < 5; ++run)
+            runs.push_back(RunOnce(path));
         DeleteFileA(path);
-        std::sort(times.begin(), times.end());
-        medians[s] = times[2];
-        printf("%-9d %10zu %10lld %12.1f %12.1f %12.1f %10.1f\n", sizes[s], text.size(), notes, times[2] * 1000.0,
-               times[0] * 1000.0, times[4] * 1000.0, (double)text.size() / times[2] / 1e6);
-        printf("          median run: load %.1f ms, compile %.1f ms, lanes + seek %.1f ms\n", runs[2].load * 1000.0,
-               runs[2].compile * 1000.0, runs[2].lanes * 1000.0);
+        std::sort(runs.begin(), runs.end(), [](const RunResult& a, const RunResult& b) { return a.seconds < b.seconds; });
+        const RunResult& median = runs[2];
+        medians[s] = median.seconds;
+        std::vector<double> touches;
+        for (int run = 0; run < 5; ++run)
+            touches.push_back(TouchSeconds(median.freshBytes));
+        printf("%-9d %-6s %10zu %10lld %12.1f %12.1f %12.1f %8.1f %9.1f %9.1f\n", cases[s].measures,
+               cases[s].soundLines ? "100" : "none", text.size(), median.notes, median.seconds * 1000.0,
+               runs[0].seconds * 1000.0, runs[4].seconds * 1000.0, (double)text.size() / median.seconds / 1e6,
+               median.freshBytes / 1048576.0, bench::Summarize(touches).median * 1000.0);
+        printf("          median run: load %.1f ms, compile %.1f ms, lanes + seek %.1f ms\n", median.load * 1000.0,
+               median.compile * 1000.0, median.lanes * 1000.0);
     }
     printf("ratio 999/500: %.3f (linear would be %.3f)\n", medians[2] / medians[1], 999.0 / 500.0);
+    printf("new MiB: memory the load, compile and lanes added (private bytes); touch ms: allocating and\n"
+           "first touching that much memory alone (median of 5)\n");
     return 0;
 }

@@ -278,12 +278,11 @@ void CChart::AddChannelData(int measure, int channel, const char* data, int soun
             const signed char* secondDigit = target.cell == kCellSoundId ? digits.base36 : digits.hex;
             int radix = target.cell == kCellSoundId ? 36 : 16;
             const unsigned char* cells = reinterpret_cast<const unsigned char*>(data);
-            // Every cell lies in [measure, measure + 1): with a cell at least 2^-12 of a measure
-            // wide and a measure number far below 2^30 the sum cannot round up to measure + 1,
-            // so the duplicate set is told the measure instead of working it out per cell.
-            bool knownGroup = n <= 4096 && measure > -(1 << 30) && measure < (1 << 30);
-            if (knownGroup)
-                index->keys.PrepareGroup(measure, tag, (uint32_t)n);
+            // The cells of a line lie on one grid of its measure, which the duplicate set tests
+            // a line at a time (far-out measures are keyed a position at a time).
+            bool gridLine = PositionKeySet::IsGridLine(measure, (uint32_t)n);
+            if (gridLine)
+                index->keys.BeginLine(measure, tag, (uint32_t)n);
             for (int k = 0; k < n; ++k) {
                 int d0 = firstDigit[cells[2 * k]];
                 int d1 = secondDigit[cells[2 * k + 1]];
@@ -295,8 +294,8 @@ void CChart::AddChannelData(int measure, int channel, const char* data, int soun
                 double position = (double)measure + (double)k / (double)n;
                 if (index->Full())
                     break;
-                // First event at a key wins: Insert reports whether the key was new.
-                if (!(knownGroup ? index->keys.InsertInGroup(position, measure, tag) : index->keys.Insert(position, tag)))
+                // First event at a key wins: the insert reports whether the key was new.
+                if (!(gridLine ? index->keys.InsertCell((uint32_t)k) : index->keys.Insert(position, tag)))
                     continue;
                 if (target.isTempo) {
                     TempoEvent* t = pool->New<TempoEvent>(0);

@@ -9,120 +9,196 @@ size_t g_maxChartEvents = kMaxChartEvents;
 
 namespace {
 
-const uint32_t kFirstGroupSlots = 64;
+const uint32_t kFirstRawSlots = 8;
+
+uint32_t CommonDivisor(uint32_t a, uint32_t b)
+{
+    while (b) {
+        uint32_t r = a % b;
+        a = b;
+        b = r;
+    }
+    return a;
+}
 
 }  // namespace
 
-PositionKeySet::PositionKeySet() : m_indexUsed(0), m_lastMeasure(0), m_lastTag(0), m_lastGroup(0), m_used(0) {}
+PositionKeySet::PositionKeySet()
+    : m_indexUsed(0), m_lineWord(0), m_lastMeasure(0), m_lastTag(0), m_lastGroup(0), m_used(0)
+{
+}
 
 PositionKeySet::~PositionKeySet()
 {
     for (Group& group : m_groups) {
-        delete[] group.slots;
-        group.slots = nullptr;
+        delete[] group.raw;
+        group.raw = nullptr;
     }
 }
 
-// Distinct tags always give distinct keys (tags are below 1024); distinct measures may share a
-// key, which only puts their positions into one table.
-uint64_t PositionKeySet::GroupKey(int64_t measure, uint32_t tag) { return ((uint64_t)measure << 10) ^ (tag & 1023u); }
+uint64_t PositionKeySet::GroupHash(int64_t measure, uint32_t tag) { return ((uint64_t)measure << 10) ^ (tag & 1023u); }
 
-void PositionKeySet::GrowGroup(Group& group, uint32_t slotCount)
+int64_t PositionKeySet::CellOf(double position, int64_t measure, uint32_t n)
 {
-    uint32_t oldCount = group.mask + 1;
-    uint64_t* old = group.slots;
-    group.slots = new uint64_t[slotCount];
-    group.mask = slotCount - 1;
+    // position - measure is exact for a position in [measure, measure + 1).
+    double x = (position - (double)measure) * (double)n;
+    if (!(x > -0.5 && x < (double)n - 0.5))
+        return -1;
+    int64_t k = (int64_t)(x + 0.5);
+    return (double)measure + (double)k / (double)n == position ? k : -1;
+}
+
+void PositionKeySet::GrowRaw(Group& group)
+{
+    uint32_t oldCount = group.raw ? group.rawMask + 1 : 0;
+    uint32_t slotCount = oldCount ? oldCount * 2 : kFirstRawSlots;
+    uint64_t* old = group.raw;
+    group.raw = new uint64_t[slotCount];
+    group.rawMask = slotCount - 1;
     for (uint32_t i = 0; i < slotCount; ++i)
-        group.slots[i] = kEmptySlot;
+        group.raw[i] = kEmptySlot;
     for (uint32_t j = 0; j < oldCount; ++j) {
         uint64_t bits = old[j];
         if (bits == kEmptySlot)
             continue;
-        uint32_t i = SlotOf(bits, group.mask);
-        while (group.slots[i] != kEmptySlot)
-            i = (i + 1) & group.mask;
-        group.slots[i] = bits;
+        uint32_t i = SlotOf(bits, group.rawMask);
+        while (group.raw[i] != kEmptySlot)
+            i = (i + 1) & group.rawMask;
+        group.raw[i] = bits;
     }
     delete[] old;
 }
 
-void PositionKeySet::PrepareGroup(int64_t measure, uint32_t tag, uint32_t count)
+int PositionKeySet::Insert(double position, uint32_t tag)
 {
+    int64_t measure = GroupOf(position);
     Group* group = GroupFor(measure, tag);
-    uint64_t needed = (uint64_t)group->used + count;
-    uint64_t slots = (uint64_t)group->mask + 1;
-    while (needed * 8 > slots * 5 && slots < (1u << 30))
-        slots *= 2;
-    if (slots > (uint64_t)group->mask + 1)
-        GrowGroup(*group, (uint32_t)slots);
+    for (uint32_t g = group->firstGrid; g; g = m_grids[g - 1].next) {
+        const Grid& grid = m_grids[g - 1];
+        int64_t k = CellOf(position, measure, grid.cells);
+        if (k >= 0 && GridHas(grid, (uint32_t)k))
+            return 0;
+    }
+    // At most 5/8 of a table is used, so a free slot is always near.
+    if (!group->raw || (group->rawUsed + 1) * 8 > (group->rawMask + 1) * 5)
+        GrowRaw(*group);
+    uint64_t bits = Bits(position);
+    uint32_t i = SlotOf(bits, group->rawMask);
+    for (;;) {
+        uint64_t slot = group->raw[i];
+        if (slot == bits)
+            return 0;
+        if (slot == kEmptySlot)
+            break;
+        i = (i + 1) & group->rawMask;
+    }
+    group->raw[i] = bits;
+    ++group->rawUsed;
+    ++m_used;
+    return 1;
 }
 
-uint32_t PositionKeySet::LookUpGroup(uint64_t key) const
+void PositionKeySet::BeginLine(int64_t measure, uint32_t tag, uint32_t n)
+{
+    Group* group = GroupFor(measure, tag);
+    const uint32_t words = (n + 63) / 64;
+    m_lineTaken.assign(words, 0);
+    uint32_t own = 0;
+    for (uint32_t g = group->firstGrid; g; g = m_grids[g - 1].next) {
+        const Grid& grid = m_grids[g - 1];
+        if (grid.cells == n) {
+            own = g;
+            for (uint32_t w = 0; w < words; ++w)
+                m_lineTaken[w] |= m_words[grid.word + w];
+            continue;
+        }
+        // Cell j * (n / d) of this line is cell j * (n' / d) of the other grid, d = gcd(n, n').
+        uint32_t d = CommonDivisor(n, grid.cells);
+        uint32_t step = n / d;
+        uint32_t otherStep = grid.cells / d;
+        for (uint32_t j = 0; j < d; ++j)
+            if (GridHas(grid, j * otherStep))
+                m_lineTaken[(j * step) >> 6] |= 1ull << ((j * step) & 63);
+    }
+    if (group->raw) {
+        for (uint32_t i = 0; i <= group->rawMask; ++i) {
+            uint64_t bits = group->raw[i];
+            if (bits == kEmptySlot)
+                continue;
+            double position;
+            memcpy(&position, &bits, sizeof(position));
+            int64_t k = CellOf(position, measure, n);
+            if (k >= 0)
+                m_lineTaken[k >> 6] |= 1ull << (k & 63);
+        }
+    }
+    if (!own) {
+        m_grids.push_back(Grid{n, (uint32_t)m_words.size(), group->firstGrid});
+        m_words.resize(m_words.size() + words, 0);
+        group->firstGrid = (uint32_t)m_grids.size();
+        own = group->firstGrid;
+    }
+    m_lineWord = m_grids[own - 1].word;
+}
+
+uint32_t PositionKeySet::LookUpGroup(int64_t measure, uint32_t tag) const
 {
     if (m_groupIndex.empty())
         return 0;
     uint32_t mask = (uint32_t)m_groupIndex.size() - 1;
-    for (uint32_t i = SlotOf(key, mask);; i = (i + 1) & mask) {
+    for (uint32_t i = SlotOf(GroupHash(measure, tag), mask);; i = (i + 1) & mask) {
         const IndexEntry& entry = m_groupIndex[i];
-        if (entry.number == 0 || entry.key == key)
+        if (entry.number == 0 || (entry.measure == measure && entry.tag == tag))
             return entry.number;
     }
 }
 
-void PositionKeySet::AddGroupKey(uint64_t key, uint32_t number)
+void PositionKeySet::AddGroupKey(int64_t measure, uint32_t tag, uint32_t number)
 {
     // The index stays at most half full.
     if ((m_indexUsed + 1) * 2 > m_groupIndex.size()) {
         std::vector<IndexEntry> old;
         old.swap(m_groupIndex);
-        m_groupIndex.assign(old.empty() ? 1024 : old.size() * 2, IndexEntry{0, 0});
+        m_groupIndex.assign(old.empty() ? 1024 : old.size() * 2, IndexEntry{0, 0, 0});
         uint32_t mask = (uint32_t)m_groupIndex.size() - 1;
         for (const IndexEntry& entry : old) {
             if (entry.number == 0)
                 continue;
-            uint32_t i = SlotOf(entry.key, mask);
+            uint32_t i = SlotOf(GroupHash(entry.measure, entry.tag), mask);
             while (m_groupIndex[i].number != 0)
                 i = (i + 1) & mask;
             m_groupIndex[i] = entry;
         }
     }
     uint32_t mask = (uint32_t)m_groupIndex.size() - 1;
-    uint32_t i = SlotOf(key, mask);
+    uint32_t i = SlotOf(GroupHash(measure, tag), mask);
     while (m_groupIndex[i].number != 0)
         i = (i + 1) & mask;
-    m_groupIndex[i].key = key;
-    m_groupIndex[i].number = number;
+    m_groupIndex[i] = IndexEntry{measure, tag, number};
     ++m_indexUsed;
 }
 
 PositionKeySet::Group* PositionKeySet::FindGroup(int64_t measure, uint32_t tag)
 {
-    uint64_t key = GroupKey(measure, tag);
     std::vector<uint32_t>* direct = (measure >= 0 && measure < kDirectMeasures) ? &m_direct[tag & 1023u] : nullptr;
     uint32_t found = 0;
     if (direct)
         found = (size_t)measure < direct->size() ? (*direct)[(size_t)measure] : 0;
     else
-        found = LookUpGroup(key);
+        found = LookUpGroup(measure, tag);
     uint32_t number;
     if (found != 0) {
         number = found - 1;
     } else {
         number = (uint32_t)m_groups.size();
-        Group group;
-        group.slots = new uint64_t[kFirstGroupSlots];
-        group.mask = kFirstGroupSlots - 1;
-        group.used = 0;
-        for (uint32_t i = 0; i < kFirstGroupSlots; ++i)
-            group.slots[i] = kEmptySlot;
+        Group group = {0, 0, 0, nullptr};
         if (direct) {
             if ((size_t)measure >= direct->size())
                 direct->resize((size_t)measure + 1, 0);
             (*direct)[(size_t)measure] = number + 1;
         } else {
             // The index entry first: it counts the groups already made when it decides to grow.
-            AddGroupKey(key, number + 1);
+            AddGroupKey(measure, tag, number + 1);
         }
         m_groups.push_back(group);
     }

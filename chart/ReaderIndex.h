@@ -35,50 +35,59 @@ inline uint32_t ReaderKeyTag(int kind, int lane) { return (uint32_t)kind * 64u +
 // A set of (exact double, tag) pairs. Two positions are the same key exactly when they compare
 // equal as doubles (+0.0 and -0.0 are folded together); other values, NaN included, are keyed by
 // their bits.
-// Keys are grouped by (tag, whole measure): each group is a small open-addressing table of the
-// position bits, so the cells of one channel line (all in one measure) are tested against a table
-// that stays in the cache, and no table ever rehashes more than its own group.
+// Keys are grouped by (tag, whole measure). The cells of a channel line lie on a grid: cell k of n
+// is at measure + k / n. A group keeps one bit map per grid size (the cells taken by all its lines
+// of that size), so a line is tested against the group in a few word operations instead of one
+// probe per cell. Two cells of grids n and n' are the same double exactly when k / n == k' / n'
+// as fractions, as long as n, n' <= kMaxGridCells and |measure| < kMaxGridMeasure: different
+// fractions then differ by at least 1 / (n * n'), far more than the rounding of measure + k / n.
+// Keys that do not come from such a line (start tempo, bar lengths, lists that were already there)
+// are kept by their bits in a small hash table of the group.
 class PositionKeySet {
 public:
+    static const uint32_t kMaxGridCells = 4096;
+    static constexpr int64_t kMaxGridMeasure = 1 << 20;
+
     PositionKeySet();
     ~PositionKeySet();
     PositionKeySet(const PositionKeySet&) = delete;
     PositionKeySet& operator=(const PositionKeySet&) = delete;
 
     // Adds the key; returns 1 when it was new, 0 when it was already present.
-    int Insert(double position, uint32_t tag) { return InsertInGroup(position, GroupOf(position), tag); }
-    // Insert for a caller that knows the group: measure must equal GroupOf(position).
-    int InsertInGroup(double position, int64_t measure, uint32_t tag)
+    int Insert(double position, uint32_t tag);
+
+    // True when a line of n cells in measure can use BeginLine and InsertCell.
+    static bool IsGridLine(int64_t measure, uint32_t n)
     {
-        Group* group = GroupFor(measure, tag);
-        // At most 5/8 of a table is used, so a free slot is always near.
-        if ((group->used + 1) * 8 > (group->mask + 1) * 5)
-            GrowGroup(*group);
-        uint64_t bits = Bits(position);
-        uint32_t i = SlotOf(bits, group->mask);
-        for (;;) {
-            uint64_t slot = group->slots[i];
-            if (slot == bits)
-                return 0;
-            if (slot == kEmptySlot)
-                break;
-            i = (i + 1) & group->mask;
-        }
-        group->slots[i] = bits;
-        ++group->used;
+        return n >= 1 && n <= kMaxGridCells && measure > -kMaxGridMeasure && measure < kMaxGridMeasure;
+    }
+    // Starts the cells of one line: n cells of (measure, tag), cell k at the position the reader
+    // computes as (double)measure + (double)k / (double)n. Requires IsGridLine(measure, n).
+    void BeginLine(int64_t measure, uint32_t tag, uint32_t n);
+    // Adds the key of cell k (k < n) of the line begun last; 1 when it was new, 0 when present.
+    // Each cell of a line is given at most once.
+    int InsertCell(uint32_t k)
+    {
+        uint64_t bit = 1ull << (k & 63);
+        if (m_lineTaken[k >> 6] & bit)
+            return 0;
+        m_words[m_lineWord + (k >> 6)] |= bit;
         ++m_used;
         return 1;
     }
-    // Makes the group of (measure, tag) the current one and gives it room for count more keys,
-    // so that the inserts of one channel line never grow its table one step at a time.
-    void PrepareGroup(int64_t measure, uint32_t tag, uint32_t count);
     size_t Size() const { return m_used; }
 
 private:
     struct Group {
-        uint64_t* slots;  // kEmpty marks a free slot
-        uint32_t mask;    // slot count - 1 (a power of two)
-        uint32_t used;
+        uint32_t firstGrid;  // 1 + index into m_grids, 0 = none
+        uint32_t rawMask;    // slot count - 1 of raw (a power of two)
+        uint32_t rawUsed;
+        uint64_t* raw;       // keys that are no grid cell; kEmptySlot marks a free slot; null = none yet
+    };
+    struct Grid {
+        uint32_t cells;  // n
+        uint32_t word;   // first word of its bit map in m_words
+        uint32_t next;   // 1 + index of the group's next grid, 0 = last
     };
     static constexpr uint64_t kEmptySlot = 0x8000000000000000ull;  // the bits of -0.0, never a key
     // Group number of positions that are not finite or too large for a whole measure number.
@@ -103,7 +112,10 @@ private:
             --whole;
         return whole;
     }
-    static uint64_t GroupKey(int64_t measure, uint32_t tag);
+    // The cell k of an n-cell line of measure whose position equals position, or -1.
+    static int64_t CellOf(double position, int64_t measure, uint32_t n);
+    bool GridHas(const Grid& grid, uint32_t k) const { return (m_words[grid.word + (k >> 6)] >> (k & 63)) & 1; }
+    static uint64_t GroupHash(int64_t measure, uint32_t tag);
     static uint32_t SlotOf(uint64_t bits, uint32_t mask)
     {
         uint64_t x = bits * 0x9E3779B97F4A7C15ull;
@@ -116,16 +128,16 @@ private:
                                                                                    : FindGroup(measure, tag);
     }
     Group* FindGroup(int64_t measure, uint32_t tag);
-    static void GrowGroup(Group& group, uint32_t slotCount);
-    static void GrowGroup(Group& group) { GrowGroup(group, (group.mask + 1) * 2); }
+    static void GrowRaw(Group& group);
 
-    // GroupKey -> 1 + index into m_groups, open addressing; 0 marks a free entry.
+    // (measure, tag) -> 1 + index into m_groups, open addressing; 0 marks a free entry.
     struct IndexEntry {
-        uint64_t key;
+        int64_t measure;
+        uint32_t tag;
         uint32_t number;
     };
-    uint32_t LookUpGroup(uint64_t key) const;  // 1 + index, or 0
-    void AddGroupKey(uint64_t key, uint32_t number);
+    uint32_t LookUpGroup(int64_t measure, uint32_t tag) const;  // 1 + index, or 0
+    void AddGroupKey(int64_t measure, uint32_t tag, uint32_t number);
 
     std::vector<IndexEntry> m_groupIndex;
     size_t m_indexUsed;
@@ -134,7 +146,13 @@ private:
     static constexpr int64_t kDirectMeasures = 1 << 16;
     std::vector<uint32_t> m_direct[1024];
     std::vector<Group> m_groups;
-    // The group of the last insert: consecutive cells of a line share it.
+    std::vector<Grid> m_grids;
+    std::vector<uint64_t> m_words;  // bit maps of all grids
+    // The line begun last: the cells already taken (by any grid or raw key of its group) and the
+    // first word of its own grid's bit map.
+    std::vector<uint64_t> m_lineTaken;
+    uint32_t m_lineWord;
+    // The group of the last look-up: consecutive lines and keys often share it.
     int64_t m_lastMeasure;
     uint32_t m_lastTag;
     uint32_t m_lastGroup;
