@@ -45,46 +45,141 @@ void BuildIndex(EventList<T>& list)
     BuildIndex(list.head, list.count, list.index);
 }
 
+// Stable sort of a[0, count) by position for arrays made of a few ascending runs (the cells of
+// each line of a measure are in order): adjacent runs are merged pairwise until one is left.
+template <typename T>
+void MergeRuns(T** a, int32_t count, std::vector<T*>& buffer)
+{
+    std::vector<int32_t> runs;  // start of every run, then count
+    runs.push_back(0);
+    for (int32_t i = 1; i < count; ++i)
+        if (a[i]->position < a[i - 1]->position)
+            runs.push_back(i);
+    runs.push_back(count);
+    buffer.resize((size_t)count);
+    while (runs.size() > 2) {
+        size_t kept = 0;
+        size_t r = 0;
+        for (; r + 2 < runs.size(); r += 2) {
+            int32_t lo = runs[r], mid = runs[r + 1], hi = runs[r + 2];
+            int32_t i = lo, j = mid, o = 0;
+            while (i < mid && j < hi)
+                buffer[(size_t)o++] = (a[j]->position < a[i]->position) ? a[j++] : a[i++];  // ties: left first
+            while (i < mid)
+                buffer[(size_t)o++] = a[i++];
+            while (j < hi)
+                buffer[(size_t)o++] = a[j++];
+            std::copy(buffer.begin(), buffer.begin() + o, a + lo);
+            runs[kept++] = lo;
+        }
+        if (r + 1 < runs.size())
+            runs[kept++] = runs[r];  // an odd run left over
+        runs[kept++] = count;
+        runs.resize(kept);
+    }
+}
+
 // Stable sort by position. Files normally list their measures in order, so an index is mostly a
 // run of measures in order, each holding the interleaved cells of its lines: when the whole
 // measure numbers never fall, sorting each measure on its own gives the same order as sorting the
-// whole array (and an array already in order is left as it is).
+// whole array (and an array already in order is left as it is). Each measure is sorted as soon as
+// it ends, while its records are still in the cache.
+template <typename T>
+class PositionSorter {
+public:
+    explicit PositionSorter(T** index) : m_index(index) {}
+
+    // Takes index[i] (records are added in order, i = 0, 1, ...).
+    void Add(int32_t i)
+    {
+        double p = m_index[i]->position;
+        if (i == 0) {
+            m_floor = floor(p);
+            m_end = m_floor + 1.0;
+            m_grouped = m_floor == m_floor;  // NaN: leave it to the plain sort
+            return;
+        }
+        if (!m_grouped)
+            return;
+        if (p >= m_floor && p < m_end) {
+            if (p < m_index[i - 1]->position)
+                m_sorted = false;
+            return;
+        }
+        double f = floor(p);
+        if (f == m_floor) {  // only when m_floor + 1 rounds (huge positions)
+            if (p < m_index[i - 1]->position)
+                m_sorted = false;
+            return;
+        }
+        if (!(f > m_floor)) {
+            m_grouped = false;  // a measure out of order (or NaN)
+            return;
+        }
+        CloseGroup(i);
+        m_floor = f;
+        m_end = f + 1.0;
+        m_start = i;
+    }
+
+    // Sorts what is left once all count records are added.
+    void Finish(int32_t count)
+    {
+        if (count <= 1)
+            return;
+        if (!m_grouped) {
+            std::stable_sort(m_index, m_index + count, [](const T* a, const T* b) { return a->position < b->position; });
+            return;
+        }
+        CloseGroup(count);
+    }
+
+private:
+    void CloseGroup(int32_t end)
+    {
+        if (!m_sorted)
+            MergeRuns(m_index + m_start, end - m_start, m_buffer);
+        m_sorted = true;
+    }
+
+    T** m_index;
+    double m_floor = 0.0;
+    double m_end = 0.0;
+    int32_t m_start = 0;
+    bool m_grouped = true;
+    bool m_sorted = true;
+    std::vector<T*> m_buffer;
+};
+
 template <typename T>
 void SortByPosition(T** index, int32_t count)
 {
     if (!index || count <= 1)
         return;
-    auto before = [](const T* a, const T* b) { return a->position < b->position; };
-    bool sorted = true;
-    double groupFloor = floor(index[0]->position);
-    if (!(groupFloor == groupFloor))
-        sorted = false;  // NaN: leave it to the plain sort
-    int32_t groupStart = 0;
-    bool grouped = sorted;
-    for (int32_t i = 1; i < count && grouped; ++i) {
-        double p = index[i]->position;
-        double f = floor(p);
-        if (f == groupFloor) {
-            if (p < index[i - 1]->position)
-                sorted = false;
-            continue;
-        }
-        if (!(f > groupFloor)) {
-            grouped = false;  // a measure out of order (or NaN)
-            break;
-        }
-        if (!sorted)
-            std::stable_sort(index + groupStart, index + i, before);
-        sorted = true;
-        groupFloor = f;
-        groupStart = i;
-    }
-    if (!grouped) {
-        std::stable_sort(index, index + count, before);
+    PositionSorter<T> sorter(index);
+    for (int32_t i = 0; i < count; ++i)
+        sorter.Add(i);
+    sorter.Finish(count);
+}
+
+// The index of a list, sorted by position in the same walk.
+void BuildSortedIndex(EventList<NoteEvent>& list)
+{
+    delete[] list.index;
+    list.index = nullptr;
+    if (!list.head || list.count <= 0)
         return;
+    list.index = new NoteEvent*[list.count];
+    PositionSorter<NoteEvent> sorter(list.index);
+    NoteEvent* record = list.head;
+    int32_t i = 0;
+    for (; i < list.count && record; ++i, record = record->next) {
+        list.index[i] = record;
+        sorter.Add(i);
     }
-    if (!sorted)
-        std::stable_sort(index + groupStart, index + count, before);
+    sorter.Finish(i);
+    for (; i < list.count; ++i)
+        list.index[i] = nullptr;  // cannot happen while count matches the list
 }
 
 int MeasureOf(double position) { return (int)position; }  // truncated toward zero
@@ -128,12 +223,12 @@ int BeatsOfMeasure(double lengthFactor)
 // with the pass tempo, i.e. the tempo of the last stretch an earlier event of the same list fell
 // into (or the start tempo) - not necessarily the tempo in force there. Charts are timed this way
 // on purpose: it is how the viewer has always placed such notes.
+// The index must be sorted by position.
 static void TimeEvents(CChart& chart, NoteEvent** index, int32_t count, double startMs,
                        const std::vector<double>& effectiveMs)
 {
     if (!index || count <= 0)
         return;
-    SortByPosition(index, count);
     double passMs = startMs;
     TempoEvent** tempos = chart.tempos.index;
     int32_t tempoCount = tempos ? chart.tempos.count : 0;
@@ -168,17 +263,17 @@ static void TimeEvents(CChart& chart, NoteEvent** index, int32_t count, double s
 
 int CChart::Compile()
 {
-    // Step 1: index arrays.
+    // Step 1: index arrays (the event lists sorted by position for step 5 at once).
     ++measureCount;
     if (measureCount < 1)
         measureCount = 1;
-    BuildIndex(guitarNotes);
-    BuildIndex(bassNotes);
-    BuildIndex(drumNotes);
-    BuildIndex(guitarWEvents);
-    BuildIndex(bassWEvents);
-    BuildIndex(fiEvents);
-    BuildIndex(soundNotes);
+    BuildSortedIndex(guitarNotes);
+    BuildSortedIndex(bassNotes);
+    BuildSortedIndex(drumNotes);
+    BuildSortedIndex(guitarWEvents);
+    BuildSortedIndex(bassWEvents);
+    BuildSortedIndex(fiEvents);
+    BuildSortedIndex(soundNotes);
     BuildIndex(tempos);
     BuildIndex(barLengths);
     BuildIndex(guitarSpans);
@@ -319,7 +414,7 @@ int CChart::Compile()
         beatLines[n++] = last;
     }
 
-    // Step 7: ruler times.
+    // Step 7: ruler times (both arrays are made in position order).
     TimeEvents(*this, measureLines, measureLineCount, startMs, effectiveMs);
     TimeEvents(*this, beatLines, beatLineCount, startMs, effectiveMs);
 

@@ -1,6 +1,8 @@
 // The four lane groups: builders from a compiled chart, spans, reset, seek and rearm.
 #include "score/Lanes.h"
 
+#include <stdint.h>
+
 #include <algorithm>
 
 #include "app/Globals.h"
@@ -104,37 +106,46 @@ void FillFromArray(const LaneGroup& g, int lane, NoteEvent* const* events, int32
 }
 
 // Distributes notes over lanes first..last of a group by their lane (others are left out):
-// each lane allocated to its exact count, filled in index order and sorted by time. Returns the
-// number of notes placed.
-int FillLanes(const LaneGroup& g, int first, int last, NoteEvent* const* notes, int32_t noteCount)
+// each lane allocated to its exact count, filled in index order and sorted by time. With
+// fromSourceLane, each note's lane is first set to the lane it was read from (drum and string
+// notes). Returns the number of notes placed.
+int FillLanes(const LaneGroup& g, int first, int last, NoteEvent* const* notes, int32_t noteCount, bool fromSourceLane)
 {
     int32_t counts[36] = {0};
     for (int32_t i = 0; i < noteCount; ++i) {
+        if (fromSourceLane)
+            notes[i]->lane = notes[i]->sourceLane;
         int lane = notes[i]->lane;
         if (lane >= first && lane <= last)
             ++counts[lane];
     }
+    LaneNote* out[36] = {nullptr};
     int32_t filled[36] = {0};
-    for (int lane = first; lane <= last; ++lane)
-        AllocateLane(g, lane, counts[lane]);
+    int32_t lastTime[36];
+    bool inOrder[36];
+    for (int lane = first; lane <= last; ++lane) {
+        out[lane] = AllocateLane(g, lane, counts[lane]);
+        lastTime[lane] = INT32_MIN;
+        inOrder[lane] = true;
+    }
     for (int32_t i = 0; i < noteCount; ++i) {
         int lane = notes[i]->lane;
-        if (lane >= first && lane <= last)
-            g.lanes[lane][filled[lane]++] = MakeEntry(*notes[i]);
+        if (lane < first || lane > last)
+            continue;
+        LaneNote& entry = out[lane][filled[lane]++];
+        entry = MakeEntry(*notes[i]);
+        if (entry.time < lastTime[lane])
+            inOrder[lane] = false;
+        lastTime[lane] = entry.time;
     }
     int total = 0;
     for (int lane = first; lane <= last; ++lane) {
-        SortByTime(g.lanes[lane], g.counts[lane]);
-        total += g.counts[lane];
+        // Lanes are filled in position order, so their times are usually in order already.
+        if (!inOrder[lane])
+            SortByTime(out[lane], counts[lane]);
+        total += counts[lane];
     }
     return total;
-}
-
-// Drum and string notes are placed on the lane they were read from.
-void TakeSourceLanes(NoteEvent* const* notes, int32_t noteCount)
-{
-    for (int32_t i = 0; i < noteCount; ++i)
-        notes[i]->lane = notes[i]->sourceLane;
 }
 
 // Calls visit(group, lane, entries, count) for every lane that holds entries, once its next
@@ -210,8 +221,7 @@ int BuildDrumLanes(CChart* chart)
     const LaneGroup& g = kGroups[0];
     FreeGroup(g);
 
-    TakeSourceLanes(chart->drumNotes.index, chart->drumNotes.count);
-    int total = FillLanes(g, 1, 6, chart->drumNotes.index, chart->drumNotes.count);
+    int total = FillLanes(g, 1, 6, chart->drumNotes.index, chart->drumNotes.count, true);
 
     FillFromArray(g, 7, chart->fiEvents.index, chart->fiEvents.count);
     SortByTime(g.lanes[7], g.counts[7]);
@@ -237,8 +247,7 @@ int BuildStringLanes(CChart* chart, int part)
     const LaneGroup& g = kGroups[part];
     FreeGroup(g);
 
-    TakeSourceLanes(notes.index, notes.count);
-    int total = FillLanes(g, 0, 7, notes.index, notes.count);
+    int total = FillLanes(g, 0, 7, notes.index, notes.count, true);
 
     int32_t wCount = 0;
     if (wEvents.index)
@@ -272,7 +281,7 @@ int BuildSoundLanes(CChart* chart)
     const LaneGroup& g = kGroups[3];
     FreeGroup(g);
 
-    int total = FillLanes(g, 1, 35, chart->soundNotes.index, chart->soundNotes.count);
+    int total = FillLanes(g, 1, 35, chart->soundNotes.index, chart->soundNotes.count, false);
     for (int lane = 0; lane < 36; ++lane)
         ApplySpans(g.lanes[lane], g.counts[lane], chart->soundSpanIndex[lane], chart->soundSpanCount[lane]);
     return total;

@@ -4,6 +4,7 @@
 
 #include <math.h>
 
+#include <algorithm>
 #include <string>
 
 #include "fakes/ChartFiles.h"
@@ -60,6 +61,35 @@ TEST(CompileMeasures, ConstantTempoWithAndWithoutBpmHeader)
         EXPECT_EQ(4, c.chart->measureLines[4]->soundNumber);
         EXPECT_EQ(100, c.chart->measureLines[4]->lane);
         EXPECT_EQ(9500 + 2000, ComputeChartEndTime(c.chart));
+    }
+}
+
+// Every index is the list in a stable order of position: in file order between equal positions,
+// whether the measures come in order (each measure sorted on its own, from runs of one to seven
+// lines) or not (the whole list sorted).
+TEST(CompileIndex, ListsAreStablySortedByPosition)
+{
+    const std::vector<std::vector<std::string>> charts = {
+        {"#001HH:0101", "#001SD:020202", "#001BD:03030303", "#002HH:01", "#002SD:0202", "#001CY:01", "#003BD:0303"},
+        {"#001G0:0101", "#001G1:020202", "#001G2:0303030303", "#001G3:04040404040404", "#001G4:0505",
+         "#001G5:060606060606060606", "#001G6:07070707070707070707", "#002G0:01010101"},
+        {"#002HH:010101", "#001SD:0202", "#003HH:01", "#001HH:0101", "#002SD:02020202"},
+        {"#001HH:0001", "#001SD:01", "#001BD:0001", "#001LT:01"},
+    };
+    for (const auto& lines : charts) {
+        Compiled c(lines);
+        ASSERT_TRUE(c.ok);
+        for (const EventList<NoteEvent>* list : {&c.chart->drumNotes, &c.chart->guitarNotes}) {
+            std::vector<NoteEvent*> expected;
+            for (NoteEvent* e = list->head; e; e = e->next)
+                expected.push_back(e);
+            std::stable_sort(expected.begin(), expected.end(),
+                             [](const NoteEvent* a, const NoteEvent* b) { return a->position < b->position; });
+            ASSERT_EQ((int)expected.size(), list->count);
+            if (expected.empty())
+                continue;
+            EXPECT_EQ(expected, std::vector<NoteEvent*>(list->index, list->index + list->count)) << lines[0];
+        }
     }
 }
 
