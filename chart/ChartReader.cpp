@@ -6,6 +6,7 @@
 // line whose value would not fit is refused as a whole: it is treated as if it were not in the
 // file (a refused PATH_WAV keeps the directory in force before it), and the diagnostic line
 // "CChart::Load PathTooLong\n" is written. A shortened path would name some other file.
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -42,6 +43,11 @@ public:
             size_t stop = start;
             size_t firstCut = (size_t)-1;
             while (stop < m_size) {
+                // Eight bytes at a time while none of them is a control byte up to CR.
+                while (stop + 8 <= m_size && !HasByteBelow14(m_text + stop))
+                    stop += 8;
+                if (stop >= m_size)
+                    break;
                 unsigned char c = (unsigned char)m_text[stop];
                 if (c <= '\r') {
                     if (c == '\0')
@@ -70,6 +76,14 @@ public:
     }
 
 private:
+    // True when one of the eight bytes at p is below 14 (NUL .. CR).
+    static bool HasByteBelow14(const char* p)
+    {
+        uint64_t w;
+        memcpy(&w, p, sizeof(w));
+        return ((w - 0x0E0E0E0E0E0E0E0Eull) & ~w & 0x8080808080808080ull) != 0;
+    }
+
     const char* m_text;
     size_t m_size;
     size_t m_pos;

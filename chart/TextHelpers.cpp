@@ -32,8 +32,10 @@ void CutAtTab(char* text)
 
 void RemoveUnderscores(char* text)
 {
-    char* out = text;
-    for (const char* in = text; *in; ++in)
+    char* out = strchr(text, '_');
+    if (!out)
+        return;
+    for (const char* in = out; *in; ++in)
         if (*in != '_')
             *out++ = *in;
     *out = '\0';
