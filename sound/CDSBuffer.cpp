@@ -36,7 +36,8 @@ CDSBuffer::CDSBuffer(IDirectSound* device)
       m_decodedSize(0),
       m_kind(0),
       m_fadeCounter(-1),
-      m_fadeLength(5)
+      m_fadeLength(5),
+      m_fileMissing(false)
 {
     m_fileName[0] = '\0';
     memset(&m_dstFormat, 0, sizeof(m_dstFormat));
@@ -156,6 +157,12 @@ int CDSBuffer::Load(int allowStream)
 {
     if (LoadXA(allowStream) == 0)
         return 0;
+    // A file that does not exist fails the WAV loader's open too: report that without a second
+    // search for it (each costs a directory scan under Wine's case-insensitive file names).
+    if (m_fileMissing) {
+        DebugPrint("CDSBuffer::LoadWav %s Open Error\n", m_fileName);
+        return 1;
+    }
     return LoadWav(allowStream);
 }
 

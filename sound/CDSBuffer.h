@@ -117,4 +117,6 @@ public:
     int m_kind;  // 0 nothing, 1 WAV, 2 XA
     int m_fadeCounter;
     int m_fadeLength;
+    // Set by LoadXA: its file does not exist (so Load does not try to open it as WAV as well).
+    bool m_fileMissing;
 };

@@ -1,4 +1,5 @@
 // XA sounds: CDSBuffer::LoadXA and the XA forms of the stream refill and rewind.
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -46,7 +47,9 @@ int CDSBuffer::LoadXA(int allowStream)
 {
     Term();
 
+    errno = 0;
     FILE* file = fopen(m_fileName, "rb");
+    m_fileMissing = !file && errno == ENOENT;
     if (!file)
         return 1;
     BYTE header[kXaHeaderBytes];

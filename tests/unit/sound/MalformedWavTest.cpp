@@ -201,6 +201,12 @@ TEST(MalformedWavTest, MissingFileAndLongNames)
     sound.SetFileName(path.c_str());
     EXPECT_EQ(1, sound.Load(0));
     EXPECT_EQ(Lines{"CDSBuffer::LoadWav " + path + " Open Error\n"}, capture.Lines());
+    // The same for a file in a folder that does not exist.
+    capture.Clear();
+    std::string inMissingFolder = TempPath("no_such_folder") + "\\missing.wav";
+    sound.SetFileName(inMissingFolder.c_str());
+    EXPECT_EQ(1, sound.Load(0));
+    EXPECT_EQ(Lines{"CDSBuffer::LoadWav " + inMissingFolder + " Open Error\n"}, capture.Lines());
 
     // A 259-character name makes a line longer than the diagnostic buffer: it is cut, not overrun.
     capture.Clear();
