@@ -53,7 +53,7 @@ run() {
 }
 
 demo=$source_dir/demo/demo.ktb
-wanted chart_load && run chart_load chart_load_bench.exe
+wanted chart_load && run chart_load chart_load_bench.exe runs="$runs"
 wanted frame_cost && run frame_cost frame_cost_gui.exe runs=$runs frames=600
 wanted playback && run "playback (demo)" playback_gui.exe chart="$demo" runs=$slow_runs
 wanted playback && run "playback (dense, 36 sounds)" playback_gui.exe dense=1 runs=$slow_runs
