@@ -234,6 +234,51 @@ TEST(ChannelDuplicates, AgreesWithAFractionModelOnRandomLines)
     EXPECT_EQ(sound, Events(c.chart->soundNotes));
 }
 
+// Long lines of many cell counts in a few measures, against a model keyed by the doubles the
+// reader computes: (measure, position, lane) with position = measure + k / n, the first value kept.
+TEST(ChannelDuplicates, AgreesWithADoubleModelOnLongLines)
+{
+    unsigned seed = 777;
+    auto next = [&seed](unsigned bound) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % bound;
+    };
+    const unsigned counts[] = {48, 64, 96, 144, 192, 384, 500, 768, 960, 996, 7, 11, 13};
+    std::vector<std::string> lines;
+    std::set<std::pair<double, int>> keys;  // (position, lane key)
+    std::vector<Ev> drums, guitar;
+    for (int l = 0; l < 120; ++l) {
+        int measure = 2 + (int)next(3);
+        bool isGuitar = next(2) == 0;
+        int lane = isGuitar ? (int)next(8) : 1 + (int)next(2);
+        unsigned n = next(4) == 0 ? 1 + next(996) : counts[next(13)];
+        char head[16];
+        snprintf(head, sizeof(head), "#%03d%s:", measure, isGuitar ? ("G" + std::to_string(lane)).c_str()
+                                                                  : (lane == 1 ? "HH" : "SD"));
+        std::string line = head;
+        for (unsigned k = 0; k < n; ++k) {
+            int id = next(4) == 0 ? 0 : 1 + (int)next(35);
+            line += "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"[id / 36];
+            line += "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"[id % 36];
+            if (id == 0)
+                continue;
+            double position = (double)measure + (double)k / (double)n;
+            // Guitar notes share one key per position; drums key per lane.
+            if (!keys.insert({position, isGuitar ? 100 : lane}).second)
+                continue;
+            if (isGuitar)
+                guitar.push_back({position, lane, lane, id + kBank});
+            else
+                drums.push_back({position, lane, lane, id + kBank});
+        }
+        lines.push_back(line);
+    }
+    LoadedChart c;
+    ASSERT_GT(c.LoadLines(lines), 0);
+    EXPECT_EQ(drums, Events(c.chart->drumNotes));
+    EXPECT_EQ(guitar, Events(c.chart->guitarNotes));
+}
+
 TEST(ChannelSounds, LookupFollowsTheDefinitionsReadSoFar)
 {
     LoadedChart c;
