@@ -406,6 +406,9 @@ std::string ReadyTitle(const std::string& title) { return " " + title + "  [ Rel
 bool ReloadAndWait(Operator& op, HWND window, UINT message, WPARAM wParam, const std::string& title)
 {
     const int before = op.DialogsAnswered();
+    // The viewer writes its ready title again only at the end of a reload: with another title
+    // put up first, the wait below cannot see the old one while the reload is still to come.
+    SetWindowTextA(window, "reload pending");
     PostMessageA(window, message, wParam, 0);
     const double end = Seconds() + 60;
     while (op.DialogsAnswered() == before && Seconds() < end)
