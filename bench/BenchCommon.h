@@ -162,13 +162,16 @@ struct ScreenChart {
     }
 };
 
-// A long chart with every channel dense and no sound files: 1/48 cells on the six drum lanes
-// and FI, chords on guitar and bass with their W lanes, all 32 sound channels, span marks on
-// every lane, four tempo changes per measure and a bar length every eighth measure.
-inline std::string DenseChartText(int measures)
+// A long chart with every channel dense: 1/48 cells on the six drum lanes and FI, chords on guitar
+// and bass with their W lanes, all 32 sound channels, span marks on every lane, four tempo changes
+// per measure and a bar length every eighth measure. With varyStringCells the eight guitar and
+// bass lines of a measure have 48 to 192 cells (lines of several grids in one list); with
+// missingSounds, that many #WAV lines name files that do not exist.
+inline std::string DenseChartText(int measures, bool varyStringCells = false, int missingSounds = 0)
 {
     static const char* drums[] = {"HH", "SD", "BD", "HT", "LT", "CY", "FI"};
     static const char* spanLanes[] = {"GT", "BS", "HH", "SD", "BD", "HT", "LT", "CY"};
+    static const int variedCells[] = {48, 64, 96, 192, 48, 96, 144, 192};
     auto spans = [](int n) {
         std::string s;
         for (int k = 0; k < n; ++k)
@@ -177,6 +180,13 @@ inline std::string DenseChartText(int measures)
     };
     std::string text = "#TITLE Dense\r\n#ARTIST generated\r\n#BPM 150\r\n";
     text.reserve((size_t)measures * 12000);
+    if (missingSounds > 0)
+        text += "#PATH_WAV bench_missing\r\n";
+    for (int id = 1; id <= missingSounds && id <= 575; ++id) {
+        char line[64];
+        snprintf(line, sizeof(line), "#WAV%s s%03d.wav\r\n", SoundIdText(id).c_str(), id);
+        text += line;
+    }
     char head[16];
     for (int m = 0; m < measures; ++m) {
         auto line = [&](const char* code, const std::string& data) {
@@ -192,9 +202,9 @@ inline std::string DenseChartText(int measures)
             line(drums[d], NoteRow(48, 575, m * 7 + d));
         for (int g = 0; g < 8; ++g) {
             char code[4] = {'G', (char)('0' + g), 0};
-            line(code, NoteRow(48, 575, m + g));
+            line(code, NoteRow(varyStringCells ? variedCells[g] : 48, 575, m + g));
             code[0] = 'B';
-            line(code, NoteRow(48, 575, m + 8 + g));
+            line(code, NoteRow(varyStringCells ? variedCells[7 - g] : 48, 575, m + 8 + g));
         }
         line("GW", NoteRow(48, 575, m));
         line("BW", NoteRow(48, 575, m + 1));

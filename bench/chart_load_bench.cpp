@@ -1,8 +1,8 @@
 // Chart reading benchmark: generates dense charts of 250, 500 and 999 measures (every drum,
 // guitar, bass and sound channel filled with 1/48 or finer cells, span marks on every lane, tempo
 // changes and bar lengths), then times load + compile + lanes + seek as the viewer's start-up runs
-// them, with a sound device that was never initialised. Prints the median of the runs (runs=N, 5 by default), the spread,
-// the throughput and the 999/500 time ratio.
+// them, with a sound device that was never initialised. Prints the median of the runs (runs=N, 5
+// by default), the spread, the throughput and the 999/500 time ratio.
 #include <windows.h>
 #include <stdio.h>
 
@@ -18,82 +18,6 @@
 #include "sound/CDSound.h"
 
 namespace {
-
-const char kBase36[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-
-// A row of n sound-id cells, all notes, ids cycling through 01..FZ.
-std::string NoteCells(int n, int seed)
-{
-    std::string s;
-    s.reserve((size_t)n * 2);
-    for (int k = 0; k < n; ++k) {
-        int id = 1 + (seed * 7 + k * 13) % 575;
-        s += kBase36[id / 36];
-        s += kBase36[id % 36];
-    }
-    return s;
-}
-
-// Span marks: start, end, start, end ... in n cells.
-std::string SpanCells(int n)
-{
-    std::string s;
-    for (int k = 0; k < n; ++k)
-        s += (k % 4 == 0) ? "01" : (k % 4 == 2 ? "02" : "00");
-    return s;
-}
-
-// soundLines: also define 100 sounds (#WAV lines) whose files do not exist.
-std::string MakeChart(int measures, bool soundLines)
-{
-    static const char* drums[] = {"HH", "SD", "BD", "HT", "LT", "CY", "FI"};
-    static const char* spanLanes[] = {"GT", "BS", "HH", "SD", "BD", "HT", "LT", "CY"};
-    static const int stringCells[] = {48, 64, 96, 192, 48, 96, 144, 192};
-    std::string text;
-    text.reserve((size_t)measures * 12000);
-    text += "#TITLE Benchmark\r\n#ARTIST generated\r\n#BPM 150\r\n#PATH_WAV bench_missing\r\n";
-    for (int id = 1; soundLines && id <= 100; ++id) {
-        char line[64];
-        snprintf(line, sizeof(line), "#WAV%c%c s%03d.wav\r\n", kBase36[id / 36], kBase36[id % 36], id);
-        text += line;
-    }
-    char head[16];
-    for (int m = 0; m < measures; ++m) {
-        auto line = [&](const char* code, const std::string& data) {
-            snprintf(head, sizeof(head), "#%03d%s:", m, code);
-            text += head;
-            text += data;
-            text += "\r\n";
-        };
-        if (m % 8 == 0)
-            line("BL", (m / 8) % 2 ? "0.75" : "1");
-        line("TC", "78000000008C000000A000000096000000");  // four changes
-        for (int d = 0; d < 7; ++d)
-            line(drums[d], NoteCells(48, m + d));
-        for (int g = 0; g < 8; ++g) {
-            char code[4] = {'G', (char)('0' + g), 0};
-            line(code, NoteCells(stringCells[g], m + g));
-            code[0] = 'B';
-            line(code, NoteCells(stringCells[7 - g], m + g));
-        }
-        line("GW", NoteCells(48, m));
-        line("BW", NoteCells(48, m + 1));
-        for (int c = 1; c <= 32; ++c) {
-            char code[4];
-            snprintf(code, sizeof(code), "%02X", c);
-            line(code, NoteCells(48, m + c));
-            char span[5];
-            snprintf(span, sizeof(span), "C%02X", c);
-            line(span, SpanCells(48));
-        }
-        for (const char* s : spanLanes) {
-            char code[5];
-            snprintf(code, sizeof(code), "C%s", s);
-            line(code, SpanCells(48));
-        }
-    }
-    return text;
-}
 
 struct RunResult {
     double seconds;
@@ -184,7 +108,7 @@ int main(int argc, char** argv)
     printf("%-9s %-6s %10s %10s %12s %12s %12s %8s %9s %9s\n", "measures", "#WAV", "bytes", "events", "median ms",
            "min ms", "max ms", "MB/s", "new MiB", "touch ms");
     for (int s = 0; s < 4; ++s) {
-        std::string text = MakeChart(cases[s].measures, cases[s].soundLines);
+        std::string text = bench::DenseChartText(cases[s].measures, true, cases[s].soundLines ? 100 : 0);
         char path[MAX_PATH + 32];
         snprintf(path, sizeof(path), "%sktb_bench_%d.ktb", tempDir, cases[s].measures);
         FILE* f = fopen(path, "wb");

@@ -60,13 +60,7 @@ public:
     int PresentKeepingTheTimeBeforeTheSleep()
     {
         FitWindow(m_window, -1, -1, m_displayWidth, m_displayHeight);
-        RECT client = {0, 0, 0, 0};
-        GetClientRect(m_window, &client);
-        POINT topLeft = {client.left, client.top};
-        POINT bottomRight = {client.right, client.bottom};
-        ClientToScreen(m_window, &topLeft);
-        ClientToScreen(m_window, &bottomRight);
-        RECT onScreen = {topLeft.x, topLeft.y, bottomRight.x, bottomRight.y};
+        RECT onScreen = ClientRectOnScreen(m_window);
         DWORD current = timeGetTime();
         unsigned sleepMs = 0;
         switch (PresentWaitPlan(current - (DWORD)m_lastPresentTime, &sleepMs)) {

@@ -178,17 +178,21 @@ HRESULT CDDraw::DrawKeyed(int x, int y, const RECT* source, int sheet)
                            DDBLTFAST_WAIT | DDBLTFAST_SRCCOLORKEY);
 }
 
+RECT ClientRectOnScreen(HWND window)
+{
+    RECT client = {0, 0, 0, 0};
+    GetClientRect(window, &client);
+    POINT topLeft = {client.left, client.top};
+    POINT bottomRight = {client.right, client.bottom};
+    ClientToScreen(window, &topLeft);
+    ClientToScreen(window, &bottomRight);
+    return RECT{topLeft.x, topLeft.y, bottomRight.x, bottomRight.y};
+}
+
 int CDDraw::Present()
 {
     FitWindow(m_window, -1, -1, m_displayWidth, m_displayHeight);
-
-    RECT client = {0, 0, 0, 0};
-    GetClientRect(m_window, &client);
-    POINT topLeft = {client.left, client.top};
-    POINT bottomRight = {client.right, client.bottom};
-    ClientToScreen(m_window, &topLeft);
-    ClientToScreen(m_window, &bottomRight);
-    RECT onScreen = {topLeft.x, topLeft.y, bottomRight.x, bottomRight.y};
+    RECT onScreen = ClientRectOnScreen(m_window);
 
     m_currentTime = (int)PacePresent((DWORD)m_lastPresentTime, g_presentClock, g_presentSleep);
     m_lastPresentTime = m_currentTime;

@@ -27,3 +27,6 @@ public:
     int m_lastPresentTime;
     int m_currentTime;
 };
+
+// The window's client area in screen coordinates.
+RECT ClientRectOnScreen(HWND window);
