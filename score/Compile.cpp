@@ -23,8 +23,9 @@
 
 namespace {
 
-template <typename T>
-void BuildIndex(T* head, int32_t count, T**& index)
+// Builds a list's index array; added(index, i) is called as each entry i is filled in.
+template <typename T, typename Added>
+void BuildIndex(T* head, int32_t count, T**& index, Added added)
 {
     delete[] index;
     index = nullptr;
@@ -33,10 +34,18 @@ void BuildIndex(T* head, int32_t count, T**& index)
     index = new T*[count];
     T* record = head;
     int32_t i = 0;
-    for (; i < count && record; ++i, record = record->next)
+    for (; i < count && record; ++i, record = record->next) {
         index[i] = record;
+        added(index, i);
+    }
     for (; i < count; ++i)
         index[i] = nullptr;  // cannot happen while count matches the list
+}
+
+template <typename T>
+void BuildIndex(T* head, int32_t count, T**& index)
+{
+    BuildIndex(head, count, index, [](T**, int32_t) {});
 }
 
 template <typename T>
@@ -87,12 +96,10 @@ void MergeRuns(T** a, int32_t count, std::vector<T*>& buffer)
 template <typename T>
 class PositionSorter {
 public:
-    explicit PositionSorter(T** index) : m_index(index) {}
-
-    // Takes index[i] (records are added in order, i = 0, 1, ...).
-    void Add(int32_t i)
+    // Takes index[i] (entries are added in order, i = 0, 1, ...).
+    void Add(T** index, int32_t i)
     {
-        double p = m_index[i]->position;
+        double p = index[i]->position;
         if (i == 0) {
             m_floor = floor(p);
             m_end = m_floor + 1.0;
@@ -101,48 +108,44 @@ public:
         }
         if (!m_grouped)
             return;
-        if (p >= m_floor && p < m_end) {
-            if (p < m_index[i - 1]->position)
-                m_sorted = false;
-            return;
+        if (!(p >= m_floor && p < m_end)) {
+            double f = floor(p);
+            if (!(f >= m_floor)) {
+                m_grouped = false;  // a measure out of order (or NaN)
+                return;
+            }
+            if (f > m_floor) {  // (f == m_floor only when m_floor + 1 rounds: huge positions)
+                CloseGroup(index, i);
+                m_floor = f;
+                m_end = f + 1.0;
+                m_start = i;
+                return;
+            }
         }
-        double f = floor(p);
-        if (f == m_floor) {  // only when m_floor + 1 rounds (huge positions)
-            if (p < m_index[i - 1]->position)
-                m_sorted = false;
-            return;
-        }
-        if (!(f > m_floor)) {
-            m_grouped = false;  // a measure out of order (or NaN)
-            return;
-        }
-        CloseGroup(i);
-        m_floor = f;
-        m_end = f + 1.0;
-        m_start = i;
+        if (p < index[i - 1]->position)
+            m_sorted = false;
     }
 
-    // Sorts what is left once all count records are added.
-    void Finish(int32_t count)
+    // Sorts what is left once count entries are added.
+    void Finish(T** index, int32_t count)
     {
         if (count <= 1)
             return;
         if (!m_grouped) {
-            std::stable_sort(m_index, m_index + count, [](const T* a, const T* b) { return a->position < b->position; });
+            std::stable_sort(index, index + count, [](const T* a, const T* b) { return a->position < b->position; });
             return;
         }
-        CloseGroup(count);
+        CloseGroup(index, count);
     }
 
 private:
-    void CloseGroup(int32_t end)
+    void CloseGroup(T** index, int32_t end)
     {
         if (!m_sorted)
-            MergeRuns(m_index + m_start, end - m_start, m_buffer);
+            MergeRuns(index + m_start, end - m_start, m_buffer);
         m_sorted = true;
     }
 
-    T** m_index;
     double m_floor = 0.0;
     double m_end = 0.0;
     int32_t m_start = 0;
@@ -156,30 +159,23 @@ void SortByPosition(T** index, int32_t count)
 {
     if (!index || count <= 1)
         return;
-    PositionSorter<T> sorter(index);
+    PositionSorter<T> sorter;
     for (int32_t i = 0; i < count; ++i)
-        sorter.Add(i);
-    sorter.Finish(count);
+        sorter.Add(index, i);
+    sorter.Finish(index, count);
 }
 
 // The index of a list, sorted by position in the same walk.
 void BuildSortedIndex(EventList<NoteEvent>& list)
 {
-    delete[] list.index;
-    list.index = nullptr;
-    if (!list.head || list.count <= 0)
-        return;
-    list.index = new NoteEvent*[list.count];
-    PositionSorter<NoteEvent> sorter(list.index);
-    NoteEvent* record = list.head;
-    int32_t i = 0;
-    for (; i < list.count && record; ++i, record = record->next) {
-        list.index[i] = record;
-        sorter.Add(i);
-    }
-    sorter.Finish(i);
-    for (; i < list.count; ++i)
-        list.index[i] = nullptr;  // cannot happen while count matches the list
+    PositionSorter<NoteEvent> sorter;
+    int32_t added = 0;
+    BuildIndex(list.head, list.count, list.index, [&](NoteEvent** index, int32_t i) {
+        sorter.Add(index, i);
+        added = i + 1;
+    });
+    if (list.index)
+        sorter.Finish(list.index, added);
 }
 
 int MeasureOf(double position) { return (int)position; }  // truncated toward zero
