@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "chart/CChart.h"
+
 namespace bench {
 
 // Seconds from the performance counter.
@@ -222,6 +224,13 @@ inline std::string DenseChartText(int measures, bool varyStringCells = false, in
         }
     }
     return text;
+}
+
+// Notes, FI and W events of a loaded chart.
+inline long long NoteEventCount(const CChart& chart)
+{
+    return (long long)chart.drumNotes.count + chart.guitarNotes.count + chart.bassNotes.count + chart.soundNotes.count +
+           chart.fiEvents.count + chart.guitarWEvents.count + chart.bassWEvents.count;
 }
 
 // ---- Sound files -------------------------------------------------------------------------------

@@ -67,18 +67,11 @@ RunResult RunOnce(const char* path)
     if (measures > 0) {
         chart->Compile();
         compiled = bench::Now();
-        ResetLanes();
-        BuildDrumLanes(chart);
-        BuildStringLanes(chart, 1);
-        BuildStringLanes(chart, 2);
-        BuildSoundLanes(chart);
-        SeekToMeasure(1);
+        BuildLanesAndSeek(chart, 1);
     }
     double seconds = bench::Now() - start;
     double fresh = PrivateBytes() - before;
-    long long notes = (long long)chart->drumNotes.count + chart->guitarNotes.count + chart->bassNotes.count +
-                      chart->soundNotes.count + chart->fiEvents.count + chart->guitarWEvents.count +
-                      chart->bassWEvents.count;
+    long long notes = bench::NoteEventCount(*chart);
     FreeLaneArrays();
     ResetLanes();
     delete chart;
@@ -96,8 +89,6 @@ int main(int argc, char** argv)
             runCount = atoi(argv[i] + 5);
     if (runCount < 1)
         runCount = 1;
-    char tempDir[MAX_PATH];
-    GetTempPathA(MAX_PATH, tempDir);
     // The three charts without sound definitions give the throughput and the ratio; the last case
     // shows what 100 #WAV lines naming missing files add to the same chart.
     const struct {
@@ -109,15 +100,12 @@ int main(int argc, char** argv)
            "min ms", "max ms", "MB/s", "new MiB", "touch ms");
     for (int s = 0; s < 4; ++s) {
         std::string text = bench::DenseChartText(cases[s].measures, true, cases[s].soundLines ? 100 : 0);
-        char path[MAX_PATH + 32];
-        snprintf(path, sizeof(path), "%sktb_bench_%d.ktb", tempDir, cases[s].measures);
-        FILE* f = fopen(path, "wb");
-        if (!f) {
+        const std::string file = bench::TempDir() + "ktb_bench_" + std::to_string(cases[s].measures) + ".ktb";
+        const char* path = file.c_str();
+        if (!bench::WriteFileBytes(file, text.data(), text.size())) {
             fprintf(stderr, "cannot write %s\n", path);
             return 1;
         }
-        fwrite(text.data(), 1, text.size(), f);
-        fclose(f);
 
         // Loads that are not counted first, for two seconds at least: a fresh Wine process shares
         // its first seconds with Wine's own services starting, and the heap grows on first use.

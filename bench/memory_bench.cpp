@@ -91,9 +91,7 @@ int main(int argc, char** argv)
     BuildStringLanes(chart, 2);
     BuildSoundLanes(chart);
     auto laned = workingSet();
-    long long events = (long long)chart->drumNotes.count + chart->guitarNotes.count + chart->bassNotes.count +
-                       chart->soundNotes.count + chart->fiEvents.count + chart->guitarWEvents.count +
-                       chart->bassWEvents.count;
+    long long events = bench::NoteEventCount(*chart);
     long long marks = (long long)chart->guitarSpans.count + chart->bassSpans.count;
     for (int i = 0; i < 9; ++i)
         marks += chart->drumSpanCount[i];
