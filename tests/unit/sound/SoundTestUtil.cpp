@@ -258,16 +258,31 @@ struct Ima {
 
 }  // namespace
 
+namespace {
+
+// The block layout of an ADPCM WAV (256 bytes per channel per 11025 Hz of rate; each block starts
+// with headerBytes bytes and headerSamples samples per channel): fills in blockAlign and
+// samplesPerBlock, pads the PCM to whole blocks and returns the block count.
+uint32_t LayOutAdpcmBlocks(Encoded& e, std::vector<int16_t>& pcm, uint32_t channels, uint32_t rate,
+                           uint32_t headerBytes, uint32_t headerSamples)
+{
+    uint32_t factor = std::max<uint32_t>(1, rate / 11025);
+    e.blockAlign = 256 * channels * factor;
+    e.samplesPerBlock = (e.blockAlign - headerBytes * channels) * 8 / (4 * channels) + headerSamples;
+    uint32_t frames = (uint32_t)(pcm.size() / channels);
+    uint32_t blocks = (frames + e.samplesPerBlock - 1) / e.samplesPerBlock;
+    pcm.resize((size_t)blocks * e.samplesPerBlock * channels, 0);
+    return blocks;
+}
+
+}  // namespace
+
 Encoded ImaAdpcmWav(const std::vector<int16_t>& pcmIn, uint32_t channels, uint32_t rate)
 {
     Encoded e;
-    uint32_t factor = std::max<uint32_t>(1, rate / 11025);
-    e.blockAlign = 256 * channels * factor;
-    e.samplesPerBlock = (e.blockAlign - 4 * channels) * 8 / (4 * channels) + 1;
-    uint32_t frames = (uint32_t)(pcmIn.size() / channels);
-    uint32_t blocks = (frames + e.samplesPerBlock - 1) / e.samplesPerBlock;
     std::vector<int16_t> pcm(pcmIn);
-    pcm.resize((size_t)blocks * e.samplesPerBlock * channels, 0);
+    uint32_t blocks = LayOutAdpcmBlocks(e, pcm, channels, rate, 4, 1);
+    const uint32_t frames = (uint32_t)(pcmIn.size() / channels);
 
     Bytes data;
     for (uint32_t b = 0; b < blocks; ++b) {
@@ -353,13 +368,9 @@ struct Ms {
 Encoded MsAdpcmWav(const std::vector<int16_t>& pcmIn, uint32_t channels, uint32_t rate)
 {
     Encoded e;
-    uint32_t factor = std::max<uint32_t>(1, rate / 11025);
-    e.blockAlign = 256 * channels * factor;
-    e.samplesPerBlock = (e.blockAlign - 7 * channels) * 8 / (4 * channels) + 2;
-    uint32_t frames = (uint32_t)(pcmIn.size() / channels);
-    uint32_t blocks = (frames + e.samplesPerBlock - 1) / e.samplesPerBlock;
     std::vector<int16_t> pcm(pcmIn);
-    pcm.resize((size_t)blocks * e.samplesPerBlock * channels, 0);
+    uint32_t blocks = LayOutAdpcmBlocks(e, pcm, channels, rate, 7, 2);
+    const uint32_t frames = (uint32_t)(pcmIn.size() / channels);
 
     Bytes data;
     for (uint32_t b = 0; b < blocks; ++b) {
