@@ -23,29 +23,32 @@
 
 namespace {
 
-// Builds a list's index array; added(index, i) is called as each entry i is filled in.
+// Builds a list's index array from its linked records, in list order; added(i) is called as each
+// entry i is filled in. Returns the number of entries filled.
 template <typename T, typename Added>
-void BuildIndex(T* head, int32_t count, T**& index, Added added)
+int32_t BuildIndex(T* head, int32_t count, T**& index, Added added)
 {
     delete[] index;
     index = nullptr;
     if (!head || count <= 0)
-        return;
+        return 0;
     index = new T*[count];
     T* record = head;
     int32_t i = 0;
     for (; i < count && record; ++i, record = record->next) {
         index[i] = record;
-        added(index, i);
+        added(i);
     }
+    int32_t filled = i;
     for (; i < count; ++i)
         index[i] = nullptr;  // cannot happen while count matches the list
+    return filled;
 }
 
 template <typename T>
 void BuildIndex(T* head, int32_t count, T**& index)
 {
-    BuildIndex(head, count, index, [](T**, int32_t) {});
+    BuildIndex(head, count, index, [](int32_t) {});
 }
 
 template <typename T>
@@ -54,128 +57,40 @@ void BuildIndex(EventList<T>& list)
     BuildIndex(list.head, list.count, list.index);
 }
 
-// Stable sort of a[0, count) by position for arrays made of a few ascending runs (the cells of
-// each line of a measure are in order): adjacent runs are merged pairwise until one is left.
+// Builds a list's index sorted by position; records at equal positions keep their file order.
+// Files normally list their measures in order, each measure holding the interleaved cells of its
+// lines. While the whole measure numbers never fall, sorting each measure on its own gives the
+// order of sorting the whole index, and each measure is sorted as soon as the index leaves it,
+// while its records are still in the cache: on the chart-load benchmark's 999-measure chart (2.5
+// million events) the compile takes about 75 ms this way and about 230 ms with one
+// std::stable_sort of every whole index.
 template <typename T>
-void MergeRuns(T** a, int32_t count, std::vector<T*>& buffer)
+void BuildSortedIndex(EventList<T>& list)
 {
-    std::vector<int32_t> runs;  // start of every run, then count
-    runs.push_back(0);
-    for (int32_t i = 1; i < count; ++i)
-        if (a[i]->position < a[i - 1]->position)
-            runs.push_back(i);
-    runs.push_back(count);
-    buffer.resize((size_t)count);
-    while (runs.size() > 2) {
-        size_t kept = 0;
-        size_t r = 0;
-        for (; r + 2 < runs.size(); r += 2) {
-            int32_t lo = runs[r], mid = runs[r + 1], hi = runs[r + 2];
-            int32_t i = lo, j = mid, o = 0;
-            while (i < mid && j < hi)
-                buffer[(size_t)o++] = (a[j]->position < a[i]->position) ? a[j++] : a[i++];  // ties: left first
-            while (i < mid)
-                buffer[(size_t)o++] = a[i++];
-            while (j < hi)
-                buffer[(size_t)o++] = a[j++];
-            std::copy(buffer.begin(), buffer.begin() + o, a + lo);
-            runs[kept++] = lo;
-        }
-        if (r + 1 < runs.size())
-            runs[kept++] = runs[r];  // an odd run left over
-        runs[kept++] = count;
-        runs.resize(kept);
-    }
-}
-
-// Stable sort by position. Files normally list their measures in order, so an index is mostly a
-// run of measures in order, each holding the interleaved cells of its lines: when the whole
-// measure numbers never fall, sorting each measure on its own gives the same order as sorting the
-// whole array (and an array already in order is left as it is). Each measure is sorted as soon as
-// it ends, while its records are still in the cache.
-template <typename T>
-class PositionSorter {
-public:
-    // Takes index[i] (entries are added in order, i = 0, 1, ...).
-    void Add(T** index, int32_t i)
-    {
-        double p = index[i]->position;
-        if (i == 0) {
-            m_floor = floor(p);
-            m_end = m_floor + 1.0;
-            m_grouped = m_floor == m_floor;  // NaN: leave it to the plain sort
+    auto before = [](const T* a, const T* b) { return a->position < b->position; };
+    auto sortPart = [&list, before](int32_t start, int32_t end) {
+        if (!std::is_sorted(list.index + start, list.index + end, before))
+            std::stable_sort(list.index + start, list.index + end, before);
+    };
+    int32_t start = 0;
+    double measure = 0.0;
+    bool grouped = true;
+    int32_t filled = BuildIndex(list.head, list.count, list.index, [&](int32_t i) {
+        double m = floor(list.index[i]->position);
+        if (i == 0)
+            measure = m;
+        if (!grouped || m == measure)
             return;
+        if (m > measure) {
+            sortPart(start, i);
+            start = i;
+            measure = m;
+        } else {
+            grouped = false;  // a measure out of order (or NaN): the whole index is sorted at the end
         }
-        if (!m_grouped)
-            return;
-        if (!(p >= m_floor && p < m_end)) {
-            double f = floor(p);
-            if (!(f >= m_floor)) {
-                m_grouped = false;  // a measure out of order (or NaN)
-                return;
-            }
-            if (f > m_floor) {  // (f == m_floor only when m_floor + 1 rounds: huge positions)
-                CloseGroup(index, i);
-                m_floor = f;
-                m_end = f + 1.0;
-                m_start = i;
-                return;
-            }
-        }
-        if (p < index[i - 1]->position)
-            m_sorted = false;
-    }
-
-    // Sorts what is left once count entries are added.
-    void Finish(T** index, int32_t count)
-    {
-        if (count <= 1)
-            return;
-        if (!m_grouped) {
-            std::stable_sort(index, index + count, [](const T* a, const T* b) { return a->position < b->position; });
-            return;
-        }
-        CloseGroup(index, count);
-    }
-
-private:
-    void CloseGroup(T** index, int32_t end)
-    {
-        if (!m_sorted)
-            MergeRuns(index + m_start, end - m_start, m_buffer);
-        m_sorted = true;
-    }
-
-    double m_floor = 0.0;
-    double m_end = 0.0;
-    int32_t m_start = 0;
-    bool m_grouped = true;
-    bool m_sorted = true;
-    std::vector<T*> m_buffer;
-};
-
-template <typename T>
-void SortByPosition(T** index, int32_t count)
-{
-    if (!index || count <= 1)
-        return;
-    PositionSorter<T> sorter;
-    for (int32_t i = 0; i < count; ++i)
-        sorter.Add(index, i);
-    sorter.Finish(index, count);
-}
-
-// The index of a list, sorted by position in the same walk.
-void BuildSortedIndex(EventList<NoteEvent>& list)
-{
-    PositionSorter<NoteEvent> sorter;
-    int32_t added = 0;
-    BuildIndex(list.head, list.count, list.index, [&](NoteEvent** index, int32_t i) {
-        sorter.Add(index, i);
-        added = i + 1;
     });
-    if (list.index)
-        sorter.Finish(list.index, added);
+    if (filled > 0)
+        sortPart(grouped ? start : 0, filled);
 }
 
 int MeasureOf(double position) { return (int)position; }  // truncated toward zero
@@ -259,7 +174,7 @@ static void TimeEvents(CChart& chart, NoteEvent** index, int32_t count, double s
 
 int CChart::Compile()
 {
-    // Step 1: index arrays (the event lists sorted by position for step 5 at once).
+    // Step 1: index arrays (the event lists and the tempos sorted by position at once).
     ++measureCount;
     if (measureCount < 1)
         measureCount = 1;
@@ -270,7 +185,7 @@ int CChart::Compile()
     BuildSortedIndex(bassWEvents);
     BuildSortedIndex(fiEvents);
     BuildSortedIndex(soundNotes);
-    BuildIndex(tempos);
+    BuildSortedIndex(tempos);
     BuildIndex(barLengths);
     BuildIndex(guitarSpans);
     BuildIndex(bassSpans);
@@ -312,10 +227,9 @@ int CChart::Compile()
     else if (IsUsableTempo(bpm))
         startMs = MsPerMeasureOf(bpm);
 
-    // Step 4: measure times and tempo spans.
+    // Step 4: measure times and tempo spans (the tempo index is sorted by position).
     TempoEvent** tempoIndex = tempos.index;
     int32_t tempoCount = tempoIndex ? tempos.count : 0;
-    SortByPosition(tempoIndex, tempoCount);
     std::vector<double> effectiveMs((size_t)tempoCount, startMs);
     measureTable[0].startTime = 1500.0;
     {
