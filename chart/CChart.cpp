@@ -15,9 +15,9 @@ static void ClearList(EventList<T>& list)
 }
 
 // Every record lives in the chart's pool and is released with it: a list only drops its
-// pointers and its index array.
+// pointers to them and frees its index array.
 template <typename T>
-static void FreeRecords(T*& head, T*& tail, int32_t& count, T**& index)
+static void UnlinkAndFreeIndex(T*& head, T*& tail, int32_t& count, T**& index)
 {
     head = nullptr;
     tail = nullptr;
@@ -27,9 +27,9 @@ static void FreeRecords(T*& head, T*& tail, int32_t& count, T**& index)
 }
 
 template <typename T>
-static void FreeList(EventList<T>& list)
+static void UnlinkAndFreeIndex(EventList<T>& list)
 {
-    FreeRecords(list.head, list.tail, list.count, list.index);
+    UnlinkAndFreeIndex(list.head, list.tail, list.count, list.index);
 }
 
 CChart::CChart(CDSound* soundDevice)
@@ -100,28 +100,28 @@ void CChart::FreeRulerLines()
 
 CChart::~CChart()
 {
-    FreeList(guitarNotes);
-    FreeList(guitarWEvents);
-    FreeList(guitarSpans);
-    FreeList(bassNotes);
-    FreeList(bassWEvents);
-    FreeList(bassSpans);
-    FreeList(drumNotes);
-    FreeList(fiEvents);
+    UnlinkAndFreeIndex(guitarNotes);
+    UnlinkAndFreeIndex(guitarWEvents);
+    UnlinkAndFreeIndex(guitarSpans);
+    UnlinkAndFreeIndex(bassNotes);
+    UnlinkAndFreeIndex(bassWEvents);
+    UnlinkAndFreeIndex(bassSpans);
+    UnlinkAndFreeIndex(drumNotes);
+    UnlinkAndFreeIndex(fiEvents);
     for (int i = 0; i < 9; ++i)
-        FreeRecords(drumSpanHead[i], drumSpanTail[i], drumSpanCount[i], drumSpanIndex[i]);
-    FreeList(soundNotes);
+        UnlinkAndFreeIndex(drumSpanHead[i], drumSpanTail[i], drumSpanCount[i], drumSpanIndex[i]);
+    UnlinkAndFreeIndex(soundNotes);
     for (int i = 0; i < 36; ++i)
-        FreeRecords(soundSpanHead[i], soundSpanTail[i], soundSpanCount[i], soundSpanIndex[i]);
-    FreeList(tempos);
-    FreeList(barLengths);
+        UnlinkAndFreeIndex(soundSpanHead[i], soundSpanTail[i], soundSpanCount[i], soundSpanIndex[i]);
+    UnlinkAndFreeIndex(tempos);
+    UnlinkAndFreeIndex(barLengths);
 
     FreeRulerLines();
     delete[] measureTable;
     measureTable = nullptr;
 
-    delete static_cast<ChartReaderIndex*>(readerIndex);
+    delete readerIndex;
     readerIndex = nullptr;
-    delete static_cast<RecordPool*>(recordPool);
+    delete recordPool;
     recordPool = nullptr;
 }

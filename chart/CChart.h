@@ -6,6 +6,8 @@
 #include "chart/Events.h"
 
 class CDSound;
+class ChartReaderIndex;
+class RecordPool;
 
 class CChart {
 public:
@@ -16,11 +18,6 @@ public:
     int Load(const char* path, int measureOffset, int soundBank, int allowStream);
     void AddChannelData(int measure, int channel, const char* data, int soundBank);
     static int SoundIdFromText(const char* text);
-    int HasEventAt(const EventList<NoteEvent>& list, double position);
-    int HasLaneEventAt(const EventList<NoteEvent>& list, double position, int lane);
-    int HasTempoAt(double position);
-    int HasBarLength(int measure);
-    int HasSpanMarkAt(const EventList<SpanMark>& list, double position);
     // Pass 2 of Load for a '#' line that is no header command: reads the measure number and the
     // channel code and hands the data to AddChannelData. Keeps measureCount at the highest measure
     // number seen. Changes the line (underscores are removed).
@@ -70,8 +67,8 @@ public:
 
     // Private working data of the reader (not part of the documented object): indexes that keep
     // the first-event-wins duplicate tests linear. Owned; freed by the destructor.
-    void* readerIndex;
-    // Storage of the event records the reader creates (a RecordPool). Owned; freed, with every
-    // record in it, by the destructor.
-    void* recordPool;
+    ChartReaderIndex* readerIndex;
+    // Storage of the event records the reader creates. Owned; freed, with every record in it, by
+    // the destructor.
+    RecordPool* recordPool;
 };

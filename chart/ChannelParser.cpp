@@ -9,8 +9,7 @@
 #include "chart/TextHelpers.h"
 
 // ---------------------------------------------------------------------------------------------
-// Sound ids and the plain duplicate tests (list walks). The reader itself answers the same
-// questions through ChartReaderIndex, which keeps reading linear.
+// Sound ids.
 
 int CChart::SoundIdFromText(const char* text)
 {
@@ -24,43 +23,6 @@ int CChart::SoundIdFromText(const char* text)
         second = 0;
     int id = first * 36 + second;
     return id > 575 ? 0 : id;
-}
-
-// 1 when one of the first `count` records of a list satisfies `match`.
-template <typename T, typename Match>
-static int AnyInList(const T* head, int32_t count, Match match)
-{
-    const T* e = head;
-    for (int32_t i = 0; i < count && e; ++i, e = e->next)
-        if (match(*e))
-            return 1;
-    return 0;
-}
-
-int CChart::HasEventAt(const EventList<NoteEvent>& list, double position)
-{
-    return AnyInList(list.head, list.count, [&](const NoteEvent& e) { return e.position == position; });
-}
-
-int CChart::HasLaneEventAt(const EventList<NoteEvent>& list, double position, int lane)
-{
-    return AnyInList(list.head, list.count,
-                     [&](const NoteEvent& e) { return e.position == position && e.lane == lane; });
-}
-
-int CChart::HasTempoAt(double position)
-{
-    return AnyInList(tempos.head, tempos.count, [&](const TempoEvent& t) { return t.position == position; });
-}
-
-int CChart::HasBarLength(int measure)
-{
-    return AnyInList(barLengths.head, barLengths.count, [&](const BarLengthEvent& b) { return b.measure == measure; });
-}
-
-int CChart::HasSpanMarkAt(const EventList<SpanMark>& list, double position)
-{
-    return AnyInList(list.head, list.count, [&](const SpanMark& s) { return s.position == position; });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -236,7 +198,7 @@ void CChart::AddChannelData(int measure, int channel, const char* data, int soun
 {
     if (!data)
         return;
-    ChartReaderIndex* index = static_cast<ChartReaderIndex*>(readerIndex);
+    ChartReaderIndex* index = readerIndex;
     ChartReaderIndex* temporary = nullptr;
     if (!index) {
         // Called outside Load: answer from the lists as they are now.
@@ -246,7 +208,7 @@ void CChart::AddChannelData(int measure, int channel, const char* data, int soun
     }
     if (!recordPool)
         recordPool = new RecordPool();
-    RecordPool* pool = static_cast<RecordPool*>(recordPool);
+    RecordPool* pool = recordPool;
 
     if (channel != 102 && index->Full()) {
         // The chart holds all the events it may hold: the rest of the file adds none (the start

@@ -133,7 +133,7 @@ int CChart::Load(const char* path, int measureOffset, int soundBank, int allowSt
     memset(soundNames, 0, sizeof(soundNames));
     int32_t temposBefore = tempos.count;
 
-    delete static_cast<ChartReaderIndex*>(readerIndex);
+    delete readerIndex;
     ChartReaderIndex* index = new ChartReaderIndex();
     index->BuildFrom(*this);
     readerIndex = index;

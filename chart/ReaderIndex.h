@@ -1,5 +1,5 @@
 // Working indexes of the chart reader: they keep the duplicate tests and the sound lookups linear
-// in the size of the chart while giving exactly the answers of the plain list walks.
+// in the size of the chart while giving exactly the answers a walk over the whole list would give.
 #pragma once
 #include <stdint.h>
 #include <string.h>

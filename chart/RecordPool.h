@@ -21,7 +21,13 @@ public:
             m_left[i] = 0;
         }
     }
-    ~RecordPool() { FreeAll(); }
+    ~RecordPool()
+    {
+        for (char*& block : m_blocks) {
+            delete[] block;
+            block = nullptr;
+        }
+    }
     RecordPool(const RecordPool&) = delete;
     RecordPool& operator=(const RecordPool&) = delete;
 
@@ -37,19 +43,6 @@ public:
         m_next[stream] += size;
         m_left[stream] -= size;
         return record;
-    }
-
-    void FreeAll()
-    {
-        for (char*& block : m_blocks) {
-            delete[] block;
-            block = nullptr;
-        }
-        m_blocks.clear();
-        for (int i = 0; i < kStreams; ++i) {
-            m_next[i] = nullptr;
-            m_left[i] = 0;
-        }
     }
 
 private:

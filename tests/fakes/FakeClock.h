@@ -10,7 +10,6 @@ public:
         g_clock = Read;
     }
     ~FakeClock() { g_clock = m_saved; }
-    void Set(DWORD now) { s_now = now; }
     void Advance(DWORD ms) { s_now += ms; }
     DWORD Now() const { return s_now; }
 
