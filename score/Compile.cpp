@@ -11,15 +11,19 @@
 //   [-kMaxLengthFactor, kMaxLengthFactor] (1e6) for the time line, so every time stays finite.
 // - Event times are clamped to [-kMaxTime, kMaxTime] (1e9 ms), so that they fit the lanes'
 //   32-bit integers and the end time (+2000) cannot overflow.
-// - The beat count of a measure uses the length factor clamped to [0, 16]: at most 64 beats.
+// - A chart holds at most kMaxBeatLines (1 << 20) beat lines; a measure whose beat lines would go
+//   past that gets only its measure line, and the compile says so once ("CChart::Compile
+//   TooManyBeatLines"). Every measure of a chart a person could write gets its trunc(4 x length
+//   factor) beats: even 1000 measures of length 256 (each over eight minutes long) stay below it.
 #include <math.h>
-#include <string.h>
 
 #include <algorithm>
+#include <new>
 #include <vector>
 
 #include "chart/CChart.h"
 #include "score/CompileLimits.h"
+#include "sound/DebugPrint.h"
 
 namespace {
 
@@ -95,15 +99,34 @@ void BuildSortedIndex(EventList<T>& list)
 
 int MeasureOf(double position) { return (int)position; }  // truncated toward zero
 
-}  // namespace
+// A measure line (lane 100) for measure k.
+void SetMeasureLine(NoteEvent& line, int32_t k)
+{
+    line.position = (double)k;
+    line.lane = 100;
+    line.soundNumber = k;
+    line.enabled = 1;
+}
 
+// A finite bpm above 0.
 int IsUsableTempo(double bpm) { return isfinite(bpm) && bpm > 0.0; }
 
+// ms per 4/4 measure of a usable tempo, at most kMaxMsPerMeasure.
 double MsPerMeasureOf(double bpm)
 {
     double ms = 240000.0 / bpm;
     return ms > kMaxMsPerMeasure ? kMaxMsPerMeasure : ms;
 }
+
+// Beats of a measure in the drum view: trunc(4 x factor), at least 1 (a double: an absurd factor
+// gives a count no integer holds).
+double BeatsOfMeasure(double lengthFactor)
+{
+    double beats = trunc(lengthFactor * 4.0);
+    return beats >= 1.0 ? beats : 1.0;  // below 1, negative or NaN: 1
+}
+
+}  // namespace
 
 double ClampChartTime(double time)
 {
@@ -114,17 +137,6 @@ double ClampChartTime(double time)
     if (time < -kMaxTime)
         return -kMaxTime;
     return time;
-}
-
-int BeatsOfMeasure(double lengthFactor)
-{
-    double f = lengthFactor;
-    if (!(f >= 0.0))
-        f = 0.0;  // negative or NaN
-    if (f > kMaxBeatFactor)
-        f = kMaxBeatFactor;
-    int beats = (int)(f * 4.0);
-    return beats < 1 ? 1 : beats;
 }
 
 // Times the events of one index array (step 5 of the compiler). effectiveMs[i] is the ms per 4/4
@@ -285,43 +297,59 @@ int CChart::Compile()
     measureLines = new NoteEvent*[measureCount];
     measureLineCount = measureCount;
     for (int32_t k = 0; k < measureCount; ++k) {
-        NoteEvent* line = new NoteEvent();
-        line->position = (double)k;
-        line->lane = 100;
-        line->soundNumber = k;
-        line->enabled = 1;
-        measureLines[k] = line;
+        measureLines[k] = new NoteEvent();
+        SetMeasureLine(*measureLines[k], k);
     }
-    int32_t beatTotal = 1;
-    for (int32_t j = 0; j + 1 < measureCount; ++j)
-        beatTotal += BeatsOfMeasure(measureTable[j].lengthFactor);
-    NoteEvent* block = new NoteEvent[beatTotal]();
-    beatLines = new NoteEvent*[beatTotal];
-    beatLineCount = beatTotal;
+    // Beats of every measure but the end measure. A measure whose beat lines would take the chart
+    // past kMaxBeatLines gets only its measure line; the measures after it that still fit keep
+    // their beats.
+    std::vector<int32_t> beats((size_t)measureCount - 1);
+    int64_t beatTotal = 1;  // the end measure's line
+    int32_t beatLinesLeft = kMaxBeatLines;
+    bool capped = false;
+    for (int32_t j = 0; j + 1 < measureCount; ++j) {
+        double beatsOfMeasure = BeatsOfMeasure(measureTable[j].lengthFactor);
+        if (beatsOfMeasure - 1.0 > (double)beatLinesLeft) {
+            beatsOfMeasure = 1.0;
+            capped = true;
+        }
+        int32_t b = (int32_t)beatsOfMeasure;
+        beatLinesLeft -= b - 1;
+        beats[(size_t)j] = b;
+        beatTotal += b;
+    }
+    if (capped)
+        DebugPrint("CChart::Compile TooManyBeatLines\n");
+    NoteEvent* block = new (std::nothrow) NoteEvent[(size_t)beatTotal]();
+    beatLines = new (std::nothrow) NoteEvent*[(size_t)beatTotal];
+    if (!block || !beatLines) {
+        // No memory for them: measure lines only (as many records as the measure lines above).
+        DebugPrint("CChart::Compile BeatLines OutOfMemory\n");
+        delete[] block;
+        delete[] beatLines;
+        std::fill(beats.begin(), beats.end(), 1);
+        beatTotal = measureCount;
+        block = new NoteEvent[(size_t)beatTotal]();
+        beatLines = new NoteEvent*[(size_t)beatTotal];
+    }
+    beatLineCount = (int32_t)beatTotal;
     {
         int32_t n = 0;
         for (int32_t j = 0; j + 1 < measureCount; ++j) {
-            int beats = BeatsOfMeasure(measureTable[j].lengthFactor);
-            NoteEvent* line = &block[n];
-            line->position = (double)j;
-            line->lane = 100;
-            line->soundNumber = j;
-            line->enabled = 1;
-            beatLines[n++] = line;
-            for (int b = 1; b < beats; ++b) {
-                NoteEvent* beat = &block[n];
-                beat->position = (double)j + (double)b / (double)beats;
-                beat->lane = 101;
-                beat->enabled = 1;
-                beatLines[n++] = beat;
+            int32_t b = beats[(size_t)j];
+            SetMeasureLine(block[n], j);
+            beatLines[n] = &block[n];
+            ++n;
+            for (int32_t k = 1; k < b; ++k) {
+                block[n].position = (double)j + (double)k / (double)b;
+                block[n].lane = 101;
+                block[n].enabled = 1;
+                beatLines[n] = &block[n];
+                ++n;
             }
         }
-        NoteEvent* last = &block[n];
-        last->position = (double)(measureCount - 1);
-        last->lane = 100;
-        last->soundNumber = measureCount - 1;
-        last->enabled = 1;
-        beatLines[n++] = last;
+        SetMeasureLine(block[n], measureCount - 1);
+        beatLines[n] = &block[n];
     }
 
     // Step 7: ruler times (both arrays are made in position order).

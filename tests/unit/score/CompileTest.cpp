@@ -8,6 +8,7 @@
 #include <string>
 
 #include "fakes/ChartFiles.h"
+#include "fakes/DebugCapture.h"
 #include "score/CompileLimits.h"
 
 namespace {
@@ -159,28 +160,31 @@ TEST(CompileTempo, PassTempoOfAListThatNeverEnteredAStretch)
 
 TEST(CompileBars, BarLengthHoldsUntilTheNextAndSetsTheBeats)
 {
-    Compiled c({"#BPM 120", "#003BL:0.75", "#004HH:01", "#005BL:1.5", "#006BL:0.1", "#006HH:01"});
+    Compiled c({"#BPM 120", "#003BL:0.75", "#004HH:01", "#005BL:1.5", "#006BL:0.1", "#006HH:01", "#007BL:20.3",
+                "#007SD:01"});
     ASSERT_TRUE(c.ok);
-    ASSERT_EQ(8, c.chart->measureCount);
+    ASSERT_EQ(9, c.chart->measureCount);
     std::vector<double> factors;
-    for (int k = 0; k < 8; ++k)
+    for (int k = 0; k < 9; ++k)
         factors.push_back(c.Row(k).lengthFactor);
-    EXPECT_EQ(std::vector<double>({1, 1, 1, 0.75, 0.75, 1.5, 0.1, 0.1}), factors);
+    EXPECT_EQ(std::vector<double>({1, 1, 1, 0.75, 0.75, 1.5, 0.1, 20.3, 20.3}), factors);
     EXPECT_EQ(1500.0, c.Row(3).duration);
     EXPECT_EQ(1500.0, c.Row(4).duration);
     EXPECT_EQ(c.Row(3).startTime + 1500.0, c.Row(4).startTime);
 
-    // Beats: 4, 4, 4, 3, 3, 6, 1 (0.1 truncates to 0), 1; then the end measure line.
-    ASSERT_EQ(4 * 3 + 3 + 3 + 6 + 1 + 1, c.chart->beatLineCount);
+    // Beats: 4, 4, 4, 3, 3, 6, 1 (0.1 truncates to 0), 81 (a long measure gets all of them); then
+    // the end measure line.
+    ASSERT_EQ(4 * 3 + 3 + 3 + 6 + 1 + 81 + 1, c.chart->beatLineCount);
     auto ruler = Ruler(c.chart->beatLines, c.chart->beatLineCount);
     EXPECT_EQ((std::pair<double, int>(3.0, 100)), ruler[12]);
     EXPECT_EQ((std::pair<double, int>(3.0 + 1.0 / 3.0, 101)), ruler[13]);
     EXPECT_EQ((std::pair<double, int>(3.0 + 2.0 / 3.0, 101)), ruler[14]);
     EXPECT_EQ((std::pair<double, int>(4.0, 100)), ruler[15]);
     EXPECT_NEAR(c.Row(3).startTime + 500.0, c.chart->beatLines[13]->time, 1e-6);
-    EXPECT_EQ((std::pair<double, int>(7.0, 100)), ruler.back());
-    EXPECT_EQ(7, c.chart->beatLines[c.chart->beatLineCount - 1]->soundNumber);
-    EXPECT_EQ(c.Row(7).startTime, c.chart->beatLines[c.chart->beatLineCount - 1]->time);
+    EXPECT_EQ((std::pair<double, int>(7.0 + 80.0 / 81.0, 101)), ruler[ruler.size() - 2]);
+    EXPECT_EQ((std::pair<double, int>(8.0, 100)), ruler.back());
+    EXPECT_EQ(8, c.chart->beatLines[c.chart->beatLineCount - 1]->soundNumber);
+    EXPECT_EQ(c.Row(8).startTime, c.chart->beatLines[c.chart->beatLineCount - 1]->time);
 }
 
 TEST(CompileWEvents, OnlyPartneredWEventsKeepLaneEight)
@@ -197,24 +201,6 @@ TEST(CompileWEvents, OnlyPartneredWEventsKeepLaneEight)
     for (NoteEvent* e = c.chart->bassWEvents.head; e; e = e->next)
         bassLanes.push_back(e->lane);
     EXPECT_EQ(std::vector<int>({8, 0}), bassLanes);
-}
-
-TEST(CompileBounds, HelpersRejectAbsurdValues)
-{
-    EXPECT_EQ(0, IsUsableTempo(0.0));
-    EXPECT_EQ(0, IsUsableTempo(-50.0));
-    EXPECT_EQ(0, IsUsableTempo(INFINITY));
-    EXPECT_EQ(0, IsUsableTempo(NAN));
-    EXPECT_EQ(1, IsUsableTempo(1e-300));
-    EXPECT_EQ(kMaxMsPerMeasure, MsPerMeasureOf(1e-300));
-    EXPECT_EQ(2000.0, MsPerMeasureOf(120.0));
-    EXPECT_EQ(kMaxTime, ClampChartTime(1e300));
-    EXPECT_EQ(-kMaxTime, ClampChartTime(-INFINITY));
-    EXPECT_EQ(0.0, ClampChartTime(NAN));
-    EXPECT_EQ(1, BeatsOfMeasure(NAN));
-    EXPECT_EQ(1, BeatsOfMeasure(-3.0));
-    EXPECT_EQ(3, BeatsOfMeasure(0.75));
-    EXPECT_EQ(64, BeatsOfMeasure(1e300));
 }
 
 TEST(CompileBounds, NegativeBaseBpmKeepsTheRunningTempo)
@@ -264,9 +250,16 @@ TEST(CompileBounds, HugeTimesAndBarLengthsAreClamped)
         EXPECT_LE(g_drumLanes[8][i].time, 1000000000);
     EXPECT_EQ(1000000000, g_drumLanes[1][0].time);
     EXPECT_EQ(1000000000 + 2000, ComputeChartEndTime(slow.chart));
-    // 64 beats a measure at most: measure 0 has 4, measures 1..9 have 64, plus the end line.
-    EXPECT_EQ(4 + 9 * 64 + 1, slow.chart->beatLineCount);
     EXPECT_EQ(kMaxLengthFactor, slow.chart->measureTable[1].lengthFactor);
+
+    // The beat lines of a chart are bounded: a measure of 4 million beats gets only its measure
+    // line (said once), and a later measure that fits keeps its beats.
+    DebugCapture capture;
+    LoadedChart wide;
+    ASSERT_TRUE(wide.Prepare({"#000BL:1000000", "#001BL:1000000", "#002BL:1", "#002HH:01"}));
+    EXPECT_EQ(1 + 1 + 4 + 1, wide.chart->beatLineCount);
+    EXPECT_EQ(wide.chart->beatLineCount, g_drumLaneCounts[8]);
+    EXPECT_EQ(1, std::count(capture.Lines().begin(), capture.Lines().end(), "CChart::Compile TooManyBeatLines\n"));
 
     LoadedChart tiny;
     ASSERT_TRUE(tiny.Prepare({"#BPM 1e-300", "#002HH:01"}));
