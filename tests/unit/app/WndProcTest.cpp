@@ -1,3 +1,5 @@
+#include <string.h>
+
 #include <string>
 
 #include "ShellFixture.h"
@@ -140,7 +142,6 @@ TEST_F(ShellTest, RemoteOffIgnoresRemoteControlButNotKeys)
     EXPECT_EQ(-1, g_startMeasure);
     Send(WM_VIEWER_SPEED, 200);
     EXPECT_FLOAT_EQ(0.5f, g_scrollSpeed);
-    Send(WM_VIEWER_RELOAD);  // would open the file dialog
     Send(WM_VIEWER_QUIT);
     EXPECT_FALSE(TakeQuit());
 
@@ -179,6 +180,70 @@ protected:
     }
     HWND window = nullptr;
 };
+
+// Counts the open-file dialogs (top-level windows of the dialog class) that sending
+// WM_VIEWER_RELOAD opens. While the first one is up, WM_VIEWER_RELOAD is sent once more (a reload
+// during the reload), then every dialog of the thread is cancelled. Nothing can wait for a user:
+// a second dialog is refused when it is created, and the first is cancelled on the first tick of
+// a timer that only its modal loop runs.
+class ReloadWatch {
+public:
+    static int DialogsOpened(HWND window)
+    {
+        s_window = window;
+        s_dialogs = 0;
+        s_nestedSent = false;
+        HHOOK hook = SetWindowsHookExA(WH_CBT, OnCbt, nullptr, GetCurrentThreadId());
+        UINT_PTR timer = SetTimer(nullptr, 0, 50, OnTick);
+        SendMessageA(window, WM_VIEWER_RELOAD, 0, 0);
+        KillTimer(nullptr, timer);
+        UnhookWindowsHookEx(hook);
+        return s_dialogs;
+    }
+
+private:
+    static bool IsDialog(const CREATESTRUCTA* create)
+    {
+        LPCSTR name = create->lpszClass;
+        return !(create->style & WS_CHILD) &&
+               (IS_INTRESOURCE(name) ? LOWORD((ULONG_PTR)name) == 0x8002 : strcmp(name, "#32770") == 0);
+    }
+    static LRESULT CALLBACK OnCbt(int code, WPARAM wParam, LPARAM lParam)
+    {
+        if (code == HCBT_CREATEWND && IsDialog(reinterpret_cast<CBT_CREATEWNDA*>(lParam)->lpcs) && ++s_dialogs > 1)
+            return 1;  // refused
+        return CallNextHookEx(nullptr, code, wParam, lParam);
+    }
+    static BOOL CALLBACK CancelDialog(HWND window, LPARAM)
+    {
+        char name[16] = "";
+        GetClassNameA(window, name, sizeof(name));
+        if (strcmp(name, "#32770") == 0)
+            PostMessageA(window, WM_COMMAND, IDCANCEL, 0);
+        return TRUE;
+    }
+    static void CALLBACK OnTick(HWND, UINT, UINT_PTR, DWORD)
+    {
+        if (!s_nestedSent) {
+            s_nestedSent = true;
+            SendMessageA(s_window, WM_VIEWER_RELOAD, 0, 0);
+        }
+        EnumThreadWindows(GetCurrentThreadId(), CancelDialog, 0);
+    }
+    static inline HWND s_window = nullptr;
+    static inline int s_dialogs = 0;
+    static inline bool s_nestedSent = false;
+};
+
+TEST_F(WindowTest, ReloadOpensOneDialogIgnoresReloadsMeanwhileAndObeysRemoteOff)
+{
+    StartPlaying();
+    EXPECT_EQ(1, ReloadWatch::DialogsOpened(window));
+    EXPECT_EQ(kPlaying, State());  // cancelled: playback goes on
+    EXPECT_NE(nullptr, g_drumLanes[1]);
+    g_remoteDisabled = 1;
+    EXPECT_EQ(0, ReloadWatch::DialogsOpened(window));
+}
 
 TEST_F(WindowTest, SystemMenuGetsLoadAndAbout)
 {

@@ -112,15 +112,22 @@ TEST(LaneBuilders, StringAndSoundLanes)
 TEST(LaneBuilders, TimesRoundHalfUpAndLanesAreSortedByTime)
 {
     LoadedChart c;
-    // 1/32 of a 2000 ms measure is 62.5 ms; 1/64 is 31.25 ms. The second line is read later but
-    // lies earlier.
-    std::string line32 = "#001HH:0001" + std::string(60, '0');
-    std::string line64 = "#000HH:" + std::string(126, '0') + "01";
-    ASSERT_TRUE(c.Prepare({"#BPM 120", line32, line64}));
-    ASSERT_EQ(2, g_drumLaneCounts[1]);
-    EXPECT_EQ(1500 + 2000 - 31, g_drumLanes[1][0].time);  // 3468.75 -> 3469
-    EXPECT_EQ(3469, g_drumLanes[1][0].time);
-    EXPECT_EQ(3563, g_drumLanes[1][1].time);  // 3562.5 -> 3563
+    // 240 bpm: 1000 ms a measure. The hi-hat at 1.25 lies in the 15 bpm stretch (16000 ms a
+    // measure) of 1.0, so the one at 2.25, before measure 2's change to 240 at 2.5, is multiplied
+    // out with that pass tempo and comes after the one at 2.5: filled in position order, the lane
+    // is out of time order until it is sorted.
+    std::string line16 = "#000SD:0001" + std::string(28, '0');
+    std::string line32 = "#000SD:0001" + std::string(60, '0');
+    ASSERT_TRUE(c.Prepare({"#BPM 240", "#001TC:0FF0", "#002TC:00F0", "#001HH:00010000", "#002HH:00010100", line16,
+                           line32}));
+    std::vector<int> times;
+    for (int i = 0; i < g_drumLaneCounts[1]; ++i)
+        times.push_back(g_drumLanes[1][i].time);
+    EXPECT_EQ(std::vector<double>({1.25, 2.5, 2.25}), Positions(g_drumLanes[1], g_drumLaneCounts[1]));
+    EXPECT_EQ(std::vector<int>({6500, 11500, 15000}), times);
+    ASSERT_EQ(2, g_drumLaneCounts[2]);
+    EXPECT_EQ(1531, g_drumLanes[2][0].time);  // 1531.25
+    EXPECT_EQ(1563, g_drumLanes[2][1].time);  // 1562.5: halves go up
 }
 
 TEST(LaneSpans, PairsMarkTheEntriesBetweenThem)
