@@ -5,8 +5,6 @@
 #include "sound/CDSound.h"
 #include "sound/DebugPrint.h"
 
-size_t g_maxChartEvents = kMaxChartEvents;
-
 namespace {
 
 const uint32_t kFirstRawSlots = 8;

@@ -166,8 +166,6 @@ private:
 // are ignored. At about 140 bytes an event the bound keeps a chart near 700 MB, which the 32-bit
 // build can still hold.
 const size_t kMaxChartEvents = 5000000;
-// The bound in force (tests lower it to keep their charts small).
-extern size_t g_maxChartEvents;
 
 class ChartReaderIndex {
 public:
@@ -175,7 +173,7 @@ public:
 
     // True when the chart holds kMaxChartEvents events: no more may be added. The first time,
     // writes the diagnostic line "CChart::Load TooManyEvents\n".
-    bool Full() { return keys.Size() >= g_maxChartEvents && ReportFull(); }
+    bool Full() { return keys.Size() >= kMaxChartEvents && ReportFull(); }
 
     // Fills the duplicate keys from the chart's current lists and the name map from the device's
     // current buffer list.

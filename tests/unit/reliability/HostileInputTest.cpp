@@ -144,30 +144,24 @@ TEST_F(HostileWavTest, StreamWithAbsurdByteRateIsRefused)
     EXPECT_EQ(1, good.IsStreaming());
 }
 
-// With the bound lowered to a million, a chart of 1.2 million distinct note cells keeps the first
-// million notes and says so once.
+// A chart of 5.4 million distinct note cells keeps the first 5 million notes and says so once.
 TEST(HostileChartTest, ReaderKeepsAtMostTheEventBound)
 {
-    struct BoundScope {
-        size_t saved = g_maxChartEvents;
-        BoundScope() { g_maxChartEvents = 1000000; }
-        ~BoundScope() { g_maxChartEvents = saved; }
-    } bound;
     std::vector<std::string> lines = {"#BPM 120"};
     std::string cells;
-    for (int k = 0; k < 600; ++k)
+    for (int k = 0; k < 900; ++k)
         cells += "01";
     for (int m = 0; m < 1000; ++m) {
         char head[16];
         snprintf(head, sizeof(head), "#%03d", m);
-        lines.push_back(std::string(head) + "HH:" + cells);
-        lines.push_back(std::string(head) + "SD:" + cells);
+        for (const char* channel : {"HH:", "SD:", "BD:", "HT:", "LT:", "CY:"})
+            lines.push_back(std::string(head) + channel + cells);
     }
     DebugCapture capture;
     LoadedChart loaded;
     EXPECT_EQ(1000, loaded.LoadLines(lines));
     const CChart& c = *loaded.chart;
-    EXPECT_EQ((int32_t)g_maxChartEvents, c.drumNotes.count);
+    EXPECT_EQ((int32_t)kMaxChartEvents, c.drumNotes.count);
     ASSERT_EQ(1, c.tempos.count);  // the start tempo from the BPM header still goes in
     EXPECT_EQ(120.0, c.tempos.head->bpm);
     int reported = 0;
