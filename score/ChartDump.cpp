@@ -91,6 +91,10 @@ static void PrintUsage(FILE* err) { fprintf(err, "usage: ktbdump [-N<measure>] C
 
 int KtbDumpMain(int argc, char** argv, FILE* out, FILE* err)
 {
+    // One large buffer: to a terminal, a pipe or a character device such as /dev/null the C
+    // library writes unbuffered, and under Wine every write is a round trip to its server.
+    static char outBuffer[1 << 16];
+    setvbuf(out, outBuffer, _IOFBF, sizeof(outBuffer));
     int seekMeasure = -1;
     const char* path = nullptr;
     for (int i = 1; i < argc; ++i) {

@@ -16,4 +16,5 @@ int DumpChartFile(const char* path, int seekMeasure, FILE* out, FILE* err);
 
 // The command line of ktbdump: [-N<measure>] CHART (options start with '-' or '/', the letter in
 // either case, the value attached). Returns the exit code: 0, or 1 with the reason on err.
+// out gets a large buffer of its own, so nothing may have been written to it before.
 int KtbDumpMain(int argc, char** argv, FILE* out, FILE* err);
