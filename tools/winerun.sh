@@ -266,6 +266,16 @@ ASOUND
   export HOME="$fakehome"
 }
 
+# A wineserver serves the prefix when one runs in the server folder named after its device and inode.
+wineserver_running() {
+  local id p
+  id=$(printf 'server-%x-%x' $(stat -L -c '%d %i' "$WINEPREFIX" 2>/dev/null)) || return 1
+  for p in $(pgrep wineserver); do
+    case "$(readlink "/proc/$p/cwd" 2>/dev/null)" in */"$id") return 0 ;; esac
+  done
+  return 1
+}
+
 # ---- set-up, under the lock
 
 own_display=0
@@ -308,13 +318,20 @@ settings="v1 crashdialog=0 managed=$managed"
 mkdir -p "$(dirname "$WINEPREFIX")"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   say "creating the Wine prefix $WINEPREFIX (once; about a minute)"
-  "$WINE_LOADER" wineboot -i 8>&- >/dev/null 2>&1
-  "$WINESERVER_BIN" -w 8>&- >/dev/null 2>&1
+  "$WINE_LOADER" wineboot -i 8>&- </dev/null >/dev/null 2>&1
+  "$WINESERVER_BIN" -w 8>&- </dev/null >/dev/null 2>&1
 fi
 if [ "$(cat "$WINEPREFIX/.ktb-settings" 2>/dev/null)" != "$settings" ]; then
-  "$WINE_LOADER" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f 8>&- >/dev/null 2>&1 &&
-    "$WINE_LOADER" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d "$managed" /f 8>&- >/dev/null 2>&1 &&
+  "$WINE_LOADER" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f 8>&- </dev/null >/dev/null 2>&1 &&
+    "$WINE_LOADER" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d "$managed" /f 8>&- </dev/null >/dev/null 2>&1 &&
     echo "$settings" >"$WINEPREFIX/.ktb-settings"
+fi
+# The shared wineserver and Wine's own services start here, detached from this call's terminal and
+# pipes (a service that inherited a caller's stdout would hold its pipe open for every later call),
+# and stay until the last call leaves.
+if ! wineserver_running; then
+  setsid "$WINESERVER_BIN" -p 8>&- </dev/null >/dev/null 2>&1
+  "$WINE_LOADER" wineboot 8>&- </dev/null >/dev/null 2>&1
 fi
 unlock
 
@@ -382,11 +399,11 @@ watch_windows() {
       text=$(KTB_WINERUN_CALL=$call_id "$WINE_LOADER" "$build_dir/wintool.exe" msgbox 2>/dev/null | tr -d '\r' |
         awk -F'\t' -v c="$dialog" '$5 == c { print $6; exit }')
     fi
-    say "$program still runs after 10 s: it waits in the dialog \"$dialog\"${text:+ (\"$text\")} on the" \
-      "virtual display $DISPLAY, where nobody can answer it (Ctrl-C ends it; with a screen, set DISPLAY)"
+    say "$program still runs after 10 s, showing the dialog \"$dialog\"${text:+ (\"$text\")} on the virtual" \
+      "display $DISPLAY, where nobody can see or answer it (Ctrl-C ends it; with a screen, set DISPLAY)"
   elif [ -n "$window" ]; then
-    say "$program still runs after 10 s; its window \"$window\" is on the virtual display $DISPLAY," \
-      "where nobody sees it (Ctrl-C ends it; with a screen, set DISPLAY)"
+    say "$program still runs after 10 s, showing \"$window\" on the virtual display $DISPLAY, where" \
+      "nobody can see or answer it (Ctrl-C ends it; with a screen, set DISPLAY)"
   fi
 }
 
