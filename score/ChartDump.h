@@ -6,7 +6,7 @@
 class CChart;
 
 // Prints the compiled chart and the current lane groups (as left by the builders and the seek) in
-// the ktbdump format. endTime and seekTime are printed as given.
+// the ktbdump format, in one write. endTime and seekTime are printed as given.
 void PrintChartDump(FILE* out, const CChart* chart, int endTime, int seekTime);
 
 // Loads path, compiles it, builds the lanes, seeks to seekMeasure and prints the dump on out.
@@ -16,5 +16,4 @@ int DumpChartFile(const char* path, int seekMeasure, FILE* out, FILE* err);
 
 // The command line of ktbdump: [-N<measure>] CHART (options start with '-' or '/', the letter in
 // either case, the value attached). Returns the exit code: 0, or 1 with the reason on err.
-// out gets a large buffer of its own, so nothing may have been written to it before.
 int KtbDumpMain(int argc, char** argv, FILE* out, FILE* err);
