@@ -317,7 +317,7 @@ if [ $own_display = 1 ]; then managed=N; else managed=Y; fi
 settings="v1 crashdialog=0 managed=$managed"
 mkdir -p "$(dirname "$WINEPREFIX")"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  say "creating the Wine prefix $WINEPREFIX (once; about a minute)"
+  say "creating the Wine prefix $WINEPREFIX (once; up to a minute)"
   "$WINE_LOADER" wineboot -i 8>&- </dev/null >/dev/null 2>&1
   "$WINESERVER_BIN" -w 8>&- </dev/null >/dev/null 2>&1
 fi
