@@ -9,6 +9,7 @@
 #include "score/Lanes.h"
 #include "sound/CDSBuffer.h"
 #include "sound/CDSound.h"
+#include "sound/DebugPrint.h"
 
 static const char kChartFilter[] = "KTB(KTC)File(*.ktb|*.ktc)\0*.ktb;*.ktc\0";
 
@@ -29,6 +30,7 @@ int AskChartPath(HWND owner, char* path)
     ofn.lpstrTitle = "Open KTB file";
     ofn.Flags = 0;
     ofn.lpstrDefExt = "KTB";
+    DebugPrintDialog("Dialog", ofn.lpstrTitle, nullptr);
     if (!GetOpenFileNameA(&ofn))
         return 0;
     path[KTB_PATH_SIZE - 1] = '\0';
@@ -39,11 +41,11 @@ int LoadChart(HWND window, const char* path)
 {
     g_chart = new CChart(g_sound);
     if (g_chart->Load(path, 0, 10, 0) == 0) {
-        MessageBoxA(window, path, "FileLoadError!", MB_ICONWARNING);
+        ShowMessageBox(window, path, "FileLoadError!", MB_ICONWARNING);
         return 1;
     }
     if (g_chart->Compile() != 0) {
-        MessageBoxA(window, path, "FileCompileError!", MB_ICONWARNING);
+        ShowMessageBox(window, path, "FileCompileError!", MB_ICONWARNING);
         return 2;
     }
     return 0;

@@ -176,7 +176,7 @@ int RunViewer(HINSTANCE instance, const char* commandLine)
     // 10. The sound device.
     g_sound = new CDSound();
     if (g_sound->Init(window, 1) != 0) {
-        MessageBoxA(window, "DirectSoundInitError", "Error!", MB_ICONWARNING);
+        ShowMessageBox(window, "DirectSoundInitError", "Error!", MB_ICONWARNING);
         return -1;
     }
 

@@ -12,6 +12,7 @@
 #include "chart/CChart.h"
 #include "score/Lanes.h"
 #include "sound/CDSound.h"
+#include "sound/DebugPrint.h"
 
 static const char kAboutText[] = "KTB Viewer 0.05\n  (c) 2026 the KTB Viewer developers";
 
@@ -44,7 +45,7 @@ static void ShowAbout(HWND window)
 {
     if (g_isPlaying == 1)
         PausePlay(0);
-    MessageBoxA(window, kAboutText, "VersionInfo", MB_ICONINFORMATION);
+    ShowMessageBox(window, kAboutText, "VersionInfo", MB_ICONINFORMATION);
     if (g_userPaused == 0)
         ResumePlay(0);
 }

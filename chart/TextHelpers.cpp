@@ -76,6 +76,8 @@ int AppendPathPart(char* directory, const char* name, size_t size)
             // A backslash that is the trail byte of a double-byte character is no separator.
             int isTrailByte = dirLength >= 2 && IsDoubleByteLead((unsigned char)directory[dirLength - 2]);
             needSeparator = isTrailByte;
+        } else if (directory[dirLength - 1] == '/') {
+            needSeparator = 0;  // never a trail byte (those are 0x40 and above)
         }
     }
     size_t nameLength = strlen(name);
@@ -90,7 +92,11 @@ int AppendPathPart(char* directory, const char* name, size_t size)
 
 int GetDirectoryPart(const char* path, char* directory, size_t size)
 {
+    // Windows takes '/' as a separator as well as the backslash: the folder ends at the last of either.
     const char* lastSlash = strrchr(path, '\\');
+    const char* lastForward = strrchr(path, '/');
+    if (lastForward && (!lastSlash || lastForward > lastSlash))
+        lastSlash = lastForward;
     directory[0] = '\0';
     if (!lastSlash)
         return 1;

@@ -26,13 +26,13 @@ int ParseMeasureNumber(const char* text);
 // A Shift JIS lead byte: 0x81-0x9F or 0xE0-0xFC.
 int IsDoubleByteLead(unsigned char c);
 
-// Appends one backslash to directory unless it is empty or already ends in a backslash that is not
-// the second byte of a double-byte character, then appends name. directory holds size bytes.
+// Appends one backslash to directory unless it is empty, ends in '/' or ends in a backslash that is
+// not the second byte of a double-byte character, then appends name. directory holds size bytes.
 // When the result would not fit in size - 1 characters, directory is left unchanged and 0 is
 // returned (the caller refuses the path rather than use a shortened one); 1 on success.
 int AppendPathPart(char* directory, const char* name, size_t size = 260);
 
-// directory := path up to and including its last backslash (empty when it has none). When that
+// directory := path up to and including its last backslash or '/' (empty when it has neither). When that
 // part does not fit in size - 1 characters, directory becomes empty and 0 is returned.
 int GetDirectoryPart(const char* path, char* directory, size_t size = 260);
 

@@ -1,6 +1,7 @@
 #include "display/CDDraw.h"
 
 #include "display/PresentMath.h"
+#include "sound/DebugPrint.h"
 
 namespace {
 
@@ -13,7 +14,7 @@ const int kBackgroundHeight = 320;
 
 int Fail(HWND window, const char* text)
 {
-    MessageBoxA(window, text, "ERROR!", MB_ICONWARNING);
+    ShowMessageBox(window, text, "ERROR!", MB_ICONWARNING);
     return 1;
 }
 

@@ -1,7 +1,10 @@
 #include "score/ChartDump.h"
 
+#include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <string>
 
 #include "app/Globals.h"
 #include "chart/CChart.h"
@@ -9,7 +12,36 @@
 #include "sound/CDSBuffer.h"
 #include "sound/CDSound.h"
 
-static void PrintLaneGroup(FILE* out, const char* name, LaneNote* const* lanes, const int32_t* counts, int size)
+namespace {
+
+// The whole dump is formatted in memory and written with one call: the C library writes each line
+// on its own (to a terminal, a pipe or /dev/null as well as to a file), and under Wine a write to
+// a character device is a round trip to the Wine server.
+class DumpText {
+public:
+    DumpText() { m_text.reserve(1 << 16); }
+    void Add(const char* format, ...)
+#if defined(__GNUC__)
+        __attribute__((format(gnu_printf, 2, 3)))
+#endif
+    {
+        char line[1024];  // the longest line is a lane entry with a 259-character sound path
+        va_list args;
+        va_start(args, format);
+        int n = vsnprintf(line, sizeof(line), format, args);
+        va_end(args);
+        if (n > 0)
+            m_text.append(line, (size_t)n < sizeof(line) ? (size_t)n : sizeof(line) - 1);
+    }
+    void WriteTo(FILE* out) const { fwrite(m_text.data(), 1, m_text.size(), out); }
+
+private:
+    std::string m_text;
+};
+
+}  // namespace
+
+static void PrintLaneGroup(DumpText& out, const char* name, LaneNote* const* lanes, const int32_t* counts, int size)
 {
     for (int lane = 0; lane < size; ++lane) {
         const LaneNote* entries = lanes[lane];
@@ -17,42 +49,44 @@ static void PrintLaneGroup(FILE* out, const char* name, LaneNote* const* lanes, 
             continue;
         for (int32_t i = 0; i < counts[lane]; ++i) {
             const LaneNote& e = entries[i];
-            fprintf(out, "lane %s %d %d %d %d %d %.6f %d %d %s\n", name, lane, (int)i, (int)e.time, (int)e.kind,
+            out.Add("lane %s %d %d %d %d %d %.6f %d %d %s\n", name, lane, (int)i, (int)e.time, (int)e.kind,
                     (int)e.value, e.position, (int)e.fadeOnNext, (int)e.pending,
                     e.sound ? e.sound->GetFileName() : "-");
         }
     }
 }
 
-void PrintChartDump(FILE* out, const CChart* chart, int endTime, int seekTime)
+void PrintChartDump(FILE* file, const CChart* chart, int endTime, int seekTime)
 {
     static const char kDigits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-    fprintf(out, "title %s\n", chart->title);
-    fprintf(out, "artist %s\n", chart->artist);
-    fprintf(out, "bpm %.6f\n", chart->bpm);
-    fprintf(out, "measures %d\n", (int)chart->measureCount);
-    fprintf(out, "end %d\n", endTime);
-    fprintf(out, "seek %d\n", seekTime);
+    DumpText out;
+    out.Add("title %s\n", chart->title);
+    out.Add("artist %s\n", chart->artist);
+    out.Add("bpm %.6f\n", chart->bpm);
+    out.Add("measures %d\n", (int)chart->measureCount);
+    out.Add("end %d\n", endTime);
+    out.Add("seek %d\n", seekTime);
     for (int id = 0; id < 576; ++id)
         if (chart->soundNames[id][0] != '\0')
-            fprintf(out, "wav %c%c %s\n", kDigits[id / 36], kDigits[id % 36], chart->soundNames[id]);
+            out.Add("wav %c%c %s\n", kDigits[id / 36], kDigits[id % 36], chart->soundNames[id]);
     if (chart->measureTable) {
         for (int32_t k = 0; k < chart->measureCount; ++k) {
             const MeasureInfo& row = chart->measureTable[k];
-            fprintf(out, "measure %d %.4f %.4f %.6f\n", (int)row.index, row.startTime, row.duration, row.lengthFactor);
+            out.Add("measure %d %.4f %.4f %.6f\n", (int)row.index, row.startTime, row.duration, row.lengthFactor);
         }
     }
     if (chart->tempos.index) {
         for (int32_t i = 0; i < chart->tempos.count; ++i) {
             const TempoEvent* t = chart->tempos.index[i];
-            fprintf(out, "tempo %.6f %.6f %.4f %.6f %.4f\n", t->position, t->bpm, t->time, t->span, t->duration);
+            out.Add("tempo %.6f %.6f %.4f %.6f %.4f\n", t->position, t->bpm, t->time, t->span, t->duration);
         }
     }
     PrintLaneGroup(out, "drum", g_drumLanes, g_drumLaneCounts, 9);
     PrintLaneGroup(out, "guitar", g_guitarLanes, g_guitarLaneCounts, 10);
     PrintLaneGroup(out, "bass", g_bassLanes, g_bassLaneCounts, 10);
     PrintLaneGroup(out, "sound", g_soundLanes, g_soundLaneCounts, 36);
-    fprintf(out, "totals %d %d %d\n", (int)chart->drumNoteTotal, (int)chart->guitarNoteTotal, (int)chart->bassNoteTotal);
+    out.Add("totals %d %d %d\n", (int)chart->drumNoteTotal, (int)chart->guitarNoteTotal, (int)chart->bassNoteTotal);
+    out.WriteTo(file);
 }
 
 int DumpChartFile(const char* path, int seekMeasure, FILE* out, FILE* err)

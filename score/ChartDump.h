@@ -6,7 +6,7 @@
 class CChart;
 
 // Prints the compiled chart and the current lane groups (as left by the builders and the seek) in
-// the ktbdump format. endTime and seekTime are printed as given.
+// the ktbdump format, in one write. endTime and seekTime are printed as given.
 void PrintChartDump(FILE* out, const CChart* chart, int endTime, int seekTime);
 
 // Loads path, compiles it, builds the lanes, seeks to seekMeasure and prints the dump on out.

@@ -24,6 +24,30 @@ int DebugPrint(const char* format, ...)
     return 1;
 }
 
+void DebugPrintDialog(const char* kind, const char* caption, const char* text)
+{
+    char line[260];
+    int n = text ? snprintf(line, sizeof(line), "%s \"%s\": %s", kind, caption, text)
+                 : snprintf(line, sizeof(line), "%s \"%s\"", kind, caption);
+    if (n < 0)
+        n = 0;
+    if (n > (int)sizeof(line) - 2)
+        n = (int)sizeof(line) - 2;
+    for (int i = 0; i < n; ++i) {
+        if (line[i] == '\r' || line[i] == '\n')
+            line[i] = ' ';
+    }
+    line[n] = '\n';
+    line[n + 1] = '\0';
+    DebugPrint("%s", line);
+}
+
+int ShowMessageBox(HWND owner, const char* text, const char* caption, UINT type)
+{
+    DebugPrintDialog("MessageBox", caption, text);
+    return MessageBoxA(owner, text, caption, type);
+}
+
 void DebugPrintHResult(HRESULT result)
 {
     static const struct {

@@ -10,6 +10,14 @@ int DebugPrint(const char* format, ...)
 #endif
     ;
 
+// One line for a dialog the program shows, so that the diagnostic output tells what waits for an
+// answer: MessageBox "<caption>": <text>, or Dialog "<title>" when text is null. Line breaks in the
+// text become blanks; a line too long for the buffer is cut before its line feed.
+void DebugPrintDialog(const char* kind, const char* caption, const char* text);
+
+// MessageBoxA that first writes its DebugPrintDialog line.
+int ShowMessageBox(HWND owner, const char* text, const char* caption, UINT type);
+
 // Writes the name of a DirectSound result, e.g. "HRESULT->DS_OK\n".
 void DebugPrintHResult(HRESULT result);
 

@@ -383,9 +383,9 @@ class Window:
                 return self
         raise HarnessError("window %s is gone" % self.hwnd)
 
-    def screenshot(self, name=None):
+    def screenshot(self, name=None, path=None):
         """Takes the client area from the screen; saves it as PNG (name without extension)
-        in the session's artifact folder and returns the Image."""
+        in the session's artifact folder, or at path when given, and returns the Image."""
         self.refresh()
         screen = grab_screen()
         l, t, r, b = self.rect
@@ -395,7 +395,7 @@ class Window:
         if (image.width, image.height) != (r - l, b - t):
             raise HarnessError("client area %s is not fully on the %dx%d screen" % (self.rect, screen.width, screen.height))
         name = name or "window_%s" % self.hwnd
-        image.save_png(os.path.join(self.session.artifacts, name + ".png"))
+        image.save_png(path or os.path.join(self.session.artifacts, name + ".png"))
         log("  screenshot %s" % image.path)
         return image
 

@@ -8,7 +8,6 @@ Usage: test_viewer.py [BUILD_DIR]   (run inside tools/winerun.sh)
 """
 
 import os
-import struct
 import sys
 import time
 
@@ -66,13 +65,16 @@ def test_start_measure_shows_it_at_the_judge_lines(s):
 def test_play_option_plays_and_sets_the_title(s):
     with V.TempDir() as folder:
         # A folder name with blanks: Wine puts the argument in double quotes, which the viewer removes.
-        chart = V.write_chart(os.path.join(folder, "my charts"), title="Song", artist="Band")
-        p, w = V.start_ready(s, " Song  [ Band ]", "-p", "-M1", V.wine_path(chart))
+        # The path is written with '/', so the sounds are found in the folder before the last '/'.
+        V.write_chart(os.path.join(folder, "my charts"), title="Song", artist="Band")
+        p, w = V.start_ready(s, " Song  [ Band ]", "-p", "-M1", "my charts/probe.ktb", cwd=folder)
         p.wait_diag("-P Option ON")
         check(V.wait_moving(w, "play"), "the picture does not move while playing")
         w.key(harness.VK_ESCAPE)
         check_equal(p.wait_exit(), 0, "exit code")
         check(not p.boxes_seen, "message boxes: %r" % p.boxes_seen)
+        failed = [line for line in p.diag_lines if line.startswith("LoadFailed:")]
+        check(not failed, "sounds not found: %r" % failed)
 
 
 def test_quit_option_without_viewer_exits_at_once(s):
@@ -92,39 +94,44 @@ def test_unreadable_charts_give_the_load_error_box(s):
             box = p.wait_msgbox(timeout=30)
             check_equal(box.caption, "FileLoadError!", "caption")
             check_equal(box.text, path, "text")
+            p.wait_diag('MessageBox "FileLoadError!": ' + path)
             box.dismiss()
             check_equal(p.wait_exit(), harness.EXIT_MINUS_ONE, "exit code (-1)")
 
 
-def _sound_server_present():
-    runtime = os.environ.get("XDG_RUNTIME_DIR") or "/nonexistent"
-    return (os.path.exists("/dev/snd/controlC0") or os.environ.get("PULSE_SERVER")
-            or os.path.exists(os.path.join(runtime, "pulse", "native")))
+def test_sound_plays_in_real_time_and_is_recorded(s):
+    """ktbplay of a 3 s sound lasts 3 s of wall time and the runner's KTB_RECORD recording holds it;
+    the viewer's notes reach the sound device too. Both run as runner calls of their own.
 
-
-def test_sound_reaches_the_audio_device(s):
-    if _sound_server_present():
-        harness.log("  skipped: a real sound device or server is present; output cannot be captured")
-        return
+    The duration is a property of the sound device, not of the machine's speed: a device that
+    consumes sound at its real rate takes 3 s for 3 s of sound however fast or busy the machine is
+    (ktbplay counts from the start of playback, so a slow start-up is not counted). A device that
+    drains faster than real time (an ALSA null device took 0.84 s) fails it."""
     with V.TempDir() as folder:
-        # A private ALSA default device that writes what is played into a file.
-        home = os.path.join(folder, "home")
-        os.makedirs(home)
-        capture = os.path.join(folder, "out.raw")
-        with open(os.path.join(home, ".asoundrc"), "w") as f:
-            f.write('pcm.!default {\n type file\n slave.pcm "null"\n file "%s"\n format "raw"\n}\n' % capture)
+        tone = os.path.join(folder, "tone3.wav")
+        V.write_wav(tone, 660, 3.0, decay=0)
+        recording = os.path.join(folder, "ktbplay.wav")
+        code, out, err = V.finish_call(V.runner_call(s, "ktbplay.exe", tone, env={"KTB_RECORD": recording}), "ktbplay")
+        harness.log("  ktbplay: %s %s" % (out.strip(), err.strip()))
+        check_equal(code, 0, "ktbplay exit code")
+        played = [float(line.split()[1]) for line in out.splitlines() if line.startswith("played ")]
+        check(played and 2.8 <= played[0] <= 3.2, "ktbplay of a 3 s sound: %r" % out)
+        if "no PulseAudio server to record from" in err:
+            harness.log("  no recording: the sound device is not a PulseAudio server")
+            return
+        span, _ = V.loud_span(recording)
+        check(2.8 <= span <= 3.2, "the recording holds %.2f s of the 3 s tone" % span)
+
         chart = V.write_chart(os.path.join(folder, "chart"))
-        p, w = V.start_viewer(s, "-P", V.wine_path(chart), env={"HOME": home})
+        recording = os.path.join(folder, "viewer.wav")
+        call = V.runner_call(s, V.VIEWER, "-P", chart, env={"KTB_RECORD": recording})
+        w = V.wait_window_of_call(s, call)
         time.sleep(4.0)
         w.key(harness.VK_ESCAPE)
-        check_equal(p.wait_exit(), 0, "exit code")
-        check(os.path.exists(capture), "nothing reached the audio device")
-        with open(capture, "rb") as f:
-            data = f.read()
-        samples = struct.unpack("<%dh" % (len(data) // 2), data[:len(data) // 2 * 2])
-        loud = sum(1 for v in samples if abs(v) > 1000)
-        harness.log("  %d samples captured, %d above 1000" % (len(samples), loud))
-        check(loud > 1000, "the output is silent")
+        check_equal(V.finish_call(call, "viewer")[0], 0, "viewer exit code")
+        _, loud = V.loud_span(recording)
+        harness.log("  %d samples of the viewer's sound above 1000" % loud)
+        check(loud > 1000, "the viewer's sound is silent")
 
 
 if __name__ == "__main__":
@@ -134,5 +141,5 @@ if __name__ == "__main__":
         test_play_option_plays_and_sets_the_title,
         test_quit_option_without_viewer_exits_at_once,
         test_unreadable_charts_give_the_load_error_box,
-        test_sound_reaches_the_audio_device,
+        test_sound_plays_in_real_time_and_is_recorded,
     ], time_limit=400)

@@ -98,6 +98,23 @@ def test_ktbctl_posts_to_running_viewers(s):
         check_equal(p.wait_exit(timeout=20), 0, "viewer exit code")
 
 
+def test_viewer_of_one_runner_call_survives_the_others(s):
+    """Runner calls end only what they started: a viewer started by one call pauses when another
+    call runs ktbctl pause, stays alive after it, and quits when a third call starts with -Q.
+    The chart is given as a Unix path, which the runner hands over as its Z: path."""
+    with V.TempDir() as folder:
+        chart = V.write_chart(folder)
+        viewer = V.runner_call(s, V.VIEWER, "-P", "-X0", "-Y0", chart)
+        w = V.wait_window_of_call(s, viewer)
+        V.wait_title(w, TITLE)
+        code, out, _ = V.finish_call(V.runner_call(s, "ktbctl.exe", "pause"), "ktbctl pause")
+        check_equal((code, out.strip()), (0, "ktbctl: pause posted to 1 viewer"), "ktbctl pause")
+        check(V.wait_still(w, "paused_by_another_call"), "the viewer does not stand still after ktbctl pause")
+        check(viewer.poll() is None and w.alive(), "the viewer ended with another runner call")
+        check_equal(V.finish_call(V.runner_call(s, V.VIEWER, "-Q"), "-Q start")[0], 1, "exit code of the -Q start")
+        check_equal(V.finish_call(viewer, "viewer", timeout=30)[0], 0, "exit code of the viewer told to quit")
+
+
 def test_remote_off_and_two_viewers(s):
     with V.TempDir() as folder:
         chart = V.write_chart(folder)
@@ -168,6 +185,7 @@ def test_load_entry_and_reload_message(s):
         # Load entry of the system menu: the dialog, a chart chosen in it, playing at once.
         w.syscommand(V.IDM_LOAD)
         dialog = _wait_file_dialog(p)
+        check(p.has_diag('Dialog "Open KTB file"'), "no diagnostic line for the open-file dialog")
         code, out = V.run_tool(s, "filedlg_tool.exe", dialog.hwnd, V.wine_path(second))
         check_equal(code, 0, "filedlg_tool: %r" % out)
         V.wait_title(w, " Second  [ Two ]")
@@ -211,6 +229,7 @@ if __name__ == "__main__":
     harness.main([
         test_second_start_forwards_its_options,
         test_ktbctl_posts_to_running_viewers,
+        test_viewer_of_one_runner_call_survives_the_others,
         test_remote_off_and_two_viewers,
         test_keys_and_about_box,
         test_load_entry_and_reload_message,

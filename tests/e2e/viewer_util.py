@@ -50,13 +50,13 @@ def wine_path(path):
 # --------------------------------------------------------------------------------------------
 # Sounds and charts
 
-def write_wav(path, freq, seconds, volume=0.5, rate=22050, noise=False):
-    """A mono 16-bit PCM tone (or noise burst) with a quick decay."""
+def write_wav(path, freq, seconds, volume=0.5, rate=22050, noise=False, decay=4.0):
+    """A mono 16-bit PCM tone (or noise burst) with a quick decay (none with decay=0)."""
     n = int(rate * seconds)
     seed = 12345
     frames = bytearray()
     for i in range(n):
-        env = math.exp(-4.0 * i / n)
+        env = math.exp(-decay * i / n)
         if noise:
             seed = (seed * 1103515245 + 12345) & 0x7FFFFFFF
             v = (seed / 0x3FFFFFFF) - 1.0
@@ -215,9 +215,68 @@ def run_tool(session, exe, *args, timeout=20):
     return r.returncode, r.stdout.decode("latin-1")
 
 
-def start_viewer(session, *args, env=None):
+def loud_span(wav_path, threshold=1000):
+    """(seconds from the first to the last sample above threshold, count of such samples) of the
+    first channel of a 16-bit PCM WAV (the runner's KTB_RECORD recording)."""
+    import wave
+    with wave.open(wav_path, "rb") as w:
+        rate, channels = w.getframerate(), w.getnchannels()
+        data = w.readframes(w.getnframes())
+    samples = struct.unpack("<%dh" % (len(data) // 2), data[:len(data) // 2 * 2])[::channels]
+    loud = [i for i, v in enumerate(samples) if abs(v) > threshold]
+    return ((loud[-1] - loud[0]) / rate if loud else 0.0), len(loud)
+
+
+def runner_call(session, exe, *args, env=None, cwd=None):
+    """Starts tools/winerun.sh with an .exe of the build directory as a call of its own (not nested
+    in the test's call): it shares the prefix, display and sound server, and ends only what it
+    started. Returns the Popen; its output goes to files (a Wine service started on the way may
+    keep a pipe open), read by finish_call."""
+    penv = dict(os.environ)
+    penv.pop("KTB_WINE_ENV", None)
+    penv.update(env or {})
+    winerun = os.path.join(SOURCE_DIR, "tools", "winerun.sh")
+    harness.log("  runner call %s %s" % (exe, " ".join(str(a) for a in args)))
+    out, err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
+    call = subprocess.Popen([winerun, session.exe_path(exe)] + [str(a) for a in args], stdin=subprocess.DEVNULL,
+                            stdout=out, stderr=err, env=penv, cwd=cwd or session.build_dir)
+    call.output_files = (out, err)
+    return call
+
+
+def finish_call(call, what, timeout=60):
+    """Waits for a runner call; returns (exit code, stdout, stderr) as text."""
+    def read(f):
+        f.seek(0)
+        return f.read().decode("latin-1")
+
+    try:
+        call.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        call.terminate()
+        call.wait(timeout=30)
+        raise harness.HarnessError("%s did not end within %d s: %r" % (what, timeout, read(call.output_files[1])[-300:]))
+    return call.returncode, read(call.output_files[0]), read(call.output_files[1])
+
+
+def wait_window_of_call(session, call, timeout=30.0):
+    """The one viewer window, opened by a runner call."""
+    deadline = time.monotonic() + timeout
+    while True:
+        found = session.find_windows(CLASS)
+        if len(found) == 1 and found[0].visible:
+            return found[0]
+        if call.poll() is not None:
+            raise harness.HarnessError("the runner call ended with %s before its viewer window appeared: %r"
+                                       % (call.returncode, finish_call(call, "viewer")))
+        if time.monotonic() > deadline:
+            raise harness.HarnessError("no viewer window of the runner call within %.0f s" % timeout)
+        time.sleep(0.1)
+
+
+def start_viewer(session, *args, env=None, cwd=None):
     """Starts a viewer that must open its window; returns (program, window)."""
-    p = session.start(VIEWER, *args, env=env)
+    p = session.start(VIEWER, *args, env=env, cwd=cwd)
     w = p.wait_window(CLASS, timeout=30)
     return p, w
 
@@ -226,9 +285,9 @@ def settle(seconds=0.6):
     time.sleep(seconds)
 
 
-def start_ready(session, title, *args, env=None):
+def start_ready(session, title, *args, env=None, cwd=None):
     """Starts a viewer, waits for its final title and for its first frames on the screen."""
-    p, w = start_viewer(session, *args, env=env)
+    p, w = start_viewer(session, *args, env=env, cwd=cwd)
     wait_title(w, title)
     settle()
     return p, w

@@ -201,6 +201,32 @@ TEST(ChartReaderSounds, EmptyNameWallAndOverlongPaths)
     EXPECT_EQ(dir + "wall.bmp", c.chart->wallFile);  // the first wall that fits wins
 }
 
+TEST(ChartReaderSounds, FolderEndsAtTheLastSlashOrBackslash)
+{
+    // "folder/chart.ktb" finds its sounds beside the chart exactly as "folder\\chart.ktb" does
+    // (Windows takes both separators); names inside the chart stay as written.
+    LoadedChart c;
+    c.folder.Write("kick.wav", "");
+    c.folder.Write("rel.ktb", CrLf({"#WAV01 kick.wav", "#WAV02 sub\\snare.wav", kNote}));
+    const std::string& full = c.folder.Path();
+    const std::string parent = full.substr(0, full.find_last_of('\\'));
+    const std::string leaf = full.substr(parent.size() + 1);
+    char saved[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, saved);
+    SetCurrentDirectoryA(parent.c_str());
+    int slashed = c.chart->Load((leaf + "/rel.ktb").c_str(), 0, 10, 0);
+    CChart backslashed(c.sound);
+    int backslashedResult = backslashed.Load((leaf + "\\rel.ktb").c_str(), 0, 10, 0);
+    DWORD kick = GetFileAttributesA(c.chart->soundNames[1]);
+    SetCurrentDirectoryA(saved);
+    ASSERT_EQ(2, slashed);
+    ASSERT_EQ(2, backslashedResult);
+    EXPECT_EQ(leaf + "/kick.wav", c.chart->soundNames[1]);
+    EXPECT_EQ(leaf + "/sub\\snare.wav", c.chart->soundNames[2]);
+    EXPECT_EQ(leaf + "\\kick.wav", backslashed.soundNames[1]);
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, kick);
+}
+
 TEST(ChartReaderSounds, ChartPathWithoutFolderUsesNamesAsWritten)
 {
     LoadedChart c;

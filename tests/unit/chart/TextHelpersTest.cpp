@@ -41,6 +41,10 @@ TEST(TextHelpers, PathJoiningAndDirectoryPart)
     EXPECT_STREQ("C:\\songs\\", out);
     GetDirectoryPart("one.ktb", out);
     EXPECT_STREQ("", out);
+    GetDirectoryPart("a/b\\c.ktb", out);  // the last separator of either kind
+    EXPECT_STREQ("a/b\\", out);
+    GetDirectoryPart("a\\b/c.ktb", out);
+    EXPECT_STREQ("a\\b/", out);
 }
 
 TEST(TextHelpers, PathJoiningRefusesWhatDoesNotFit)

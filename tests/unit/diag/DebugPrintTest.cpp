@@ -26,6 +26,19 @@ TEST(DebugPrint, CutsLongLinesAt259Characters)
     EXPECT_EQ("CDSBuffer::LoadWav xxx", line.substr(0, 22));
 }
 
+TEST(DebugPrint, DialogLinesStayOneLineEvenWhenCut)
+{
+    DebugCapture capture;
+    DebugPrintDialog("MessageBox", "VersionInfo", "KTB Viewer 0.05\n  (c)");
+    DebugPrintDialog("Dialog", "Open KTB file", nullptr);
+    DebugPrintDialog("MessageBox", "FileLoadError!", std::string(300, 'p').c_str());
+    ASSERT_EQ(3u, capture.Lines().size());
+    EXPECT_EQ("MessageBox \"VersionInfo\": KTB Viewer 0.05   (c)\n", capture.Lines()[0]);
+    EXPECT_EQ("Dialog \"Open KTB file\"\n", capture.Lines()[1]);
+    EXPECT_EQ(259u, capture.Lines()[2].size());
+    EXPECT_EQ('\n', capture.Lines()[2].back());
+}
+
 TEST(DebugPrint, NamesDirectSoundResults)
 {
     DebugCapture capture;
