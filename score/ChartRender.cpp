@@ -505,6 +505,7 @@ int RenderLanes(CDSound* device, const RenderOptions& options, RenderSink sink, 
 {
     RenderSummary local;
     RenderSummary* s = summary ? summary : &local;
+    *s = RenderSummary();
     Renderer renderer(device, options);
     return renderer.Run(sink, sinkContext, progress, progressContext, s);
 }
@@ -514,6 +515,7 @@ int RenderChartToWav(const char* chartPath, const char* outPath, const RenderOpt
 {
     RenderSummary local;
     RenderSummary* s = summary ? summary : &local;
+    *s = RenderSummary();
     CDSound* device = new CDSound();
     device->InitPcmInMemory();
     CChart* chart = new CChart(device);
@@ -524,12 +526,12 @@ int RenderChartToWav(const char* chartPath, const char* outPath, const RenderOpt
     int result = ReadChartForTool(chart, chartPath, "ktbrender", err);
     SetDebugOutputHook(g_outerHook);
     g_loadErr = nullptr;
-    s->soundsMissing = g_loadFailures;
 
     if (result == 0) {
         BuildLanesAndSeek(chart, options.seekMeasure);
         result = RenderLoadedChart(device, outPath, options, err, progress, progressContext, s);
     }
+    s->soundsMissing = g_loadFailures;
     FreeLaneArrays();
     ResetLanes();
     delete chart;
