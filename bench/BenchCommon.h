@@ -356,6 +356,30 @@ inline std::vector<uint8_t> ImaAdpcmWav(double seconds, int rate, double hz)
     return b;
 }
 
+// The dense chart of the playback and render benchmarks: 12 measures with every lane full (16
+// cells per drum lane, 8 per guitar and bass, 4 per sound channel), 36 generated sounds of 0.2 s
+// (44100 Hz, 16-bit stereo), written to the temp folder. Returns the chart's path.
+inline std::string MakeDenseSoundChart()
+{
+    std::string dir = TempDir();
+    ScreenChart chart;
+    chart.measures = 12;
+    chart.drumCells = 16;
+    chart.stringCells = 8;
+    chart.soundCells = 4;
+    for (int i = 0; i < 36; ++i) {
+        char name[64];
+        snprintf(name, sizeof(name), "ktb_play_bench_%02d.wav", i);
+        std::vector<uint8_t> wav = PcmWav(0.2, 44100, 2, 220.0 + 20 * i);
+        WriteFileBytes(dir + name, wav.data(), wav.size());
+        chart.wavNames.push_back(name);  // joined with the chart's folder, as every sound name is
+    }
+    std::string path = dir + "ktb_play_bench.ktb";
+    std::string text = chart.Text();
+    WriteFileBytes(path, text.data(), text.size());
+    return path;
+}
+
 }  // namespace bench
 
 // ---- Running the viewer as a process --------------------------------------------------------------

@@ -231,27 +231,6 @@ void MeasureSleep()
     Print("timeGetTime step: median %.3f  min %.3f  max %.3f ms per ms tick\n", s.median, s.min, s.max);
 }
 
-std::string MakeDenseChart()
-{
-    std::string dir = bench::TempDir();
-    bench::ScreenChart chart;
-    chart.measures = 12;
-    chart.drumCells = 16;
-    chart.stringCells = 8;
-    chart.soundCells = 4;
-    for (int i = 0; i < 36; ++i) {
-        char name[64];
-        snprintf(name, sizeof(name), "ktb_play_bench_%02d.wav", i);
-        std::vector<uint8_t> wav = bench::PcmWav(0.2, 44100, 2, 220.0 + 20 * i);
-        bench::WriteFileBytes(dir + name, wav.data(), wav.size());
-        chart.wavNames.push_back(dir + name);
-    }
-    std::string path = dir + "ktb_play_bench.ktb";
-    std::string text = chart.Text();
-    bench::WriteFileBytes(path, text.data(), text.size());
-    return path;
-}
-
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)
@@ -262,7 +241,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)
     const int skip = Arg(line, "skip=", 60);
     std::string path = ArgText(line, "chart=");
     if (Arg(line, "dense=", 0))
-        path = MakeDenseChart();
+        path = bench::MakeDenseSoundChart();
     if (path.empty()) {
         Print("usage: playback_gui.exe chart=PATH | dense=1 [runs=N] [frames=N] [skip=N]\n");
         return 2;

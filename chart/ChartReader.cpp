@@ -157,7 +157,7 @@ int CChart::Load(const char* path, int measureOffset, int soundBank, int allowSt
             }
             if (!device || index->FindBufferByName(joined))
                 continue;
-            CDSBuffer* buffer = new CDSBuffer(device->GetDirectSound());
+            CDSBuffer* buffer = device->NewBuffer();
             buffer->SetFileName(joined);
             device->GetList().AddTail(buffer);
             index->AddBuffer(buffer);

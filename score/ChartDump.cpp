@@ -89,25 +89,32 @@ void PrintChartDump(FILE* file, const CChart* chart, int endTime, int seekTime)
     out.WriteTo(file);
 }
 
+int ReadChartForTool(CChart* chart, const char* path, const char* tool, FILE* err)
+{
+    if (chart->Load(path, 0, 10, 0) == 0) {
+        FILE* probe = fopen(path, "rb");
+        if (probe) {
+            fclose(probe);
+            fprintf(err, "%s: %s: no guitar, bass, drum or sound-channel note\n", tool, path);
+        } else {
+            fprintf(err, "%s: %s: cannot open the file\n", tool, path);
+        }
+        return 1;
+    }
+    if (chart->Compile() != 0) {
+        fprintf(err, "%s: %s: compile failed\n", tool, path);
+        return 1;
+    }
+    return 0;
+}
+
 int DumpChartFile(const char* path, int seekMeasure, FILE* out, FILE* err)
 {
     // The viewer's start-up order: sound device, chart, load, compile, lanes, seek, end time.
     CDSound* sound = new CDSound();
     CChart* chart = new CChart(sound);
-    int result = 0;
-    if (chart->Load(path, 0, 10, 0) == 0) {
-        FILE* probe = fopen(path, "rb");
-        if (probe) {
-            fclose(probe);
-            fprintf(err, "ktbdump: %s: no guitar, bass, drum or sound-channel note\n", path);
-        } else {
-            fprintf(err, "ktbdump: %s: cannot open the file\n", path);
-        }
-        result = 1;
-    } else if (chart->Compile() != 0) {
-        fprintf(err, "ktbdump: %s: compile failed\n", path);
-        result = 1;
-    } else {
+    int result = ReadChartForTool(chart, path, "ktbdump", err);
+    if (result == 0) {
         BuildLanesAndSeek(chart, seekMeasure);
         PrintChartDump(out, chart, g_chartEndTime, g_seekBaseTime);
         fflush(out);

@@ -9,6 +9,10 @@ class CChart;
 // the ktbdump format, in one write. endTime and seekTime are printed as given.
 void PrintChartDump(FILE* out, const CChart* chart, int endTime, int seekTime);
 
+// Loads path into chart and compiles it, as the viewer's start-up does. Returns 0, or 1 with a
+// one-line reason on err that begins with the tool's name.
+int ReadChartForTool(CChart* chart, const char* path, const char* tool, FILE* err);
+
 // Loads path, compiles it, builds the lanes, seeks to seekMeasure and prints the dump on out.
 // Returns 0 on success; 1 with a one-line reason on err when the chart cannot be read or compiled.
 // The lane groups are freed again before it returns.

@@ -188,8 +188,7 @@ int AnySoundPlaying()
 
 void TriggerNote(LaneNote* entry, LaneNote* previous, int ownerTag)
 {
-    int fade = previous && previous->sound && previous->sound != entry->sound && previous->fadeOnNext != 0 &&
-               previous->sound->GetOwnerTag() == ownerTag;
+    int fade = FadesPrevious(entry, previous, ownerTag, [](const CDSBuffer* sound) { return sound->GetOwnerTag(); });
     if (entry->sound) {
         entry->sound->Stop();
         entry->sound->Rewind();

@@ -4,10 +4,12 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <new>
+
 #include "sound/DebugPrint.h"
 #include "sound/XaDecoder.h"
 
-CDSBuffer::CDSBuffer(IDirectSound* device)
+CDSBuffer::CDSBuffer(IDirectSound* device, int keepPcm)
     : m_soundBuffer(nullptr),
       m_device(device),
       m_ownerTag(0),
@@ -37,10 +39,13 @@ CDSBuffer::CDSBuffer(IDirectSound* device)
       m_kind(0),
       m_fadeCounter(-1),
       m_fadeLength(5),
-      m_fileMissing(false)
+      m_fileMissing(false),
+      m_keepPcm(keepPcm),
+      m_pcm(nullptr)
 {
     m_fileName[0] = '\0';
     memset(&m_dstFormat, 0, sizeof(m_dstFormat));
+    memset(m_xaHeader, 0, sizeof(m_xaHeader));
 }
 
 CDSBuffer::~CDSBuffer() { Term(); }
@@ -69,6 +74,8 @@ int CDSBuffer::Term()
     FreeSrcFormat();
     delete[] m_convBuffer;
     m_convBuffer = nullptr;
+    delete[] m_pcm;
+    m_pcm = nullptr;
 
     if (m_file) {
         if (m_kind == 1)
@@ -91,6 +98,44 @@ int CDSBuffer::Term()
     return 0;
 }
 
+namespace {
+
+// The size of a static sound buffer for `bytes` of PCM: never shorter than 150 ms, a whole number
+// of blocks. (64-bit arithmetic: a long sound must not wrap round into the short-sound case.)
+unsigned int StoreBytes(unsigned int bytes, const WAVEFORMATEX& format)
+{
+    unsigned long long size = bytes;
+    const unsigned long long avg = format.nAvgBytesPerSec;
+    if (avg != 0 && size * 1000 / avg < 150)
+        size = avg * 150 / 1000;
+    const unsigned long long block = format.nBlockAlign;
+    if (block != 0 && size % block != 0) {
+        size += block - size % block;
+        if (size > 0xFFFFFFFFull)
+            size -= block;
+    }
+    return (unsigned int)size;
+}
+
+// A path that the multimedia file functions open as written: rooted, with a drive, or starting
+// with ".\" or "..\". Any other name, one with folders in it (sounds\kick.wav) as well, they
+// also look for in the program's folder, the system folders and PATH.
+bool PathIsExplicit(const char* path)
+{
+    const char c = path[0];
+    if (c == '\\' || c == '/')
+        return true;
+    if (((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) && path[1] == ':')
+        return true;
+    if (c != '.')
+        return false;
+    if (path[1] == '\\' || path[1] == '/')
+        return true;
+    return path[1] == '.' && (path[2] == '\\' || path[2] == '/');
+}
+
+}  // namespace
+
 int CDSBuffer::CreateDSB(unsigned int bytes)
 {
     if (!m_device) {
@@ -101,19 +146,7 @@ int CDSBuffer::CreateDSB(unsigned int bytes)
         m_soundBuffer->Release();
         m_soundBuffer = nullptr;
     }
-
-    // 64-bit arithmetic: a long sound must not wrap round into the short-sound case.
-    unsigned long long size = bytes;
-    const unsigned long long avg = m_dstFormat.nAvgBytesPerSec;
-    if (avg != 0 && size * 1000 / avg < 150)
-        size = avg * 150 / 1000;
-    const unsigned long long block = m_dstFormat.nBlockAlign;
-    if (block != 0 && size % block != 0) {
-        size += block - size % block;
-        if (size > 0xFFFFFFFFull)
-            size -= block;
-    }
-    m_bufferBytes = (unsigned int)size;
+    m_bufferBytes = StoreBytes(bytes, m_dstFormat);
 
     WAVEFORMATEX format = m_dstFormat;
     DSBUFFERDESC desc;
@@ -153,13 +186,50 @@ int CDSBuffer::CreateDSB(unsigned int bytes)
     return 0;
 }
 
+int CDSBuffer::CreateStore(unsigned int bytes)
+{
+    if (!m_keepPcm)
+        return CreateDSB(bytes);
+    delete[] m_pcm;
+    m_pcm = nullptr;
+    m_bufferBytes = StoreBytes(bytes, m_dstFormat);
+    // DirectSound's largest buffer is the largest store: a bigger sound fails as it would there.
+    if (m_bufferBytes <= DSBSIZE_MAX)
+        m_pcm = new (std::nothrow) BYTE[m_bufferBytes ? m_bufferBytes : 1];
+    if (!m_pcm) {
+        DebugPrint("CDSBuffer::CreateDSB CreateDSBError\n");
+        return 1;
+    }
+    return 0;
+}
+
+HRESULT CDSBuffer::LockStore(void** region1, DWORD* bytes1, void** region2, DWORD* bytes2)
+{
+    if (!m_keepPcm)
+        return LockWhole(region1, bytes1, region2, bytes2);
+    *region1 = m_pcm;
+    *bytes1 = m_bufferBytes;
+    if (region2)
+        *region2 = nullptr;
+    if (bytes2)
+        *bytes2 = 0;
+    return DS_OK;
+}
+
+HRESULT CDSBuffer::UnlockStore(void* region1, DWORD bytes1, void* region2, DWORD bytes2)
+{
+    return m_keepPcm ? DS_OK : m_soundBuffer->Unlock(region1, bytes1, region2, bytes2);
+}
+
 int CDSBuffer::Load(int allowStream)
 {
     if (LoadXA(allowStream) == 0)
         return 0;
-    // A file that does not exist fails the WAV loader's open too: report that without a second
-    // search for it (each costs a directory scan under Wine's case-insensitive file names).
-    if (m_fileMissing) {
+    // A file that does not exist at an explicit path fails the WAV loader's open too: report that
+    // without a second search for it (each costs a directory scan under Wine's case-insensitive
+    // file names). Any other name the WAV loader also looks for in the program's folder, the
+    // system folders and PATH, so it gets that search.
+    if (m_fileMissing && PathIsExplicit(m_fileName)) {
         DebugPrint("CDSBuffer::LoadWav %s Open Error\n", m_fileName);
         return 1;
     }

@@ -9,7 +9,10 @@
 
 class CDSBuffer {
 public:
-    explicit CDSBuffer(IDirectSound* device);
+    // keepPcm 1: a static sound's PCM is kept in memory of this object instead of a DirectSound
+    // buffer (no device needed; for programs that mix the sounds themselves). Such a sound
+    // never streams and has no sound buffer to play.
+    explicit CDSBuffer(IDirectSound* device, int keepPcm = 0);
     ~CDSBuffer();
 
     void SetFileName(const char* path);
@@ -51,6 +54,9 @@ public:
     int GetStreamState() const { return m_streamState; }
     int GetFadeCounter() const { return m_fadeCounter; }
     int GetPauseFlag() const { return m_pauseFlag; }
+    // The PCM kept in memory (keepPcm): GetBufferBytes() bytes of GetFormat(), laid out as the
+    // sound buffer would hold them; null when nothing is kept.
+    const BYTE* GetPcm() const { return m_pcm; }
 
 private:
     // Pieces shared by the WAV (xa 0) and XA (xa 1) loads and refills.
@@ -72,10 +78,16 @@ private:
     void EndIfDone(RefillPass& pass, bool stuck, int xa);
     void EndSound(RefillPass& pass, unsigned int over);
     void RewindSource(int xa);
+    bool ReopenXaDecoder();
     bool RestartStream(int xa);
     int StartStream(int xa);
     int FillStream(int xa, const char* caller, bool wasPlaying);
     HRESULT LockWhole(void** region1, DWORD* bytes1, void** region2, DWORD* bytes2);
+    // The home of a static sound's PCM: the DirectSound buffer, or memory (keepPcm). The loads
+    // create it, lock it and decode straight into it, then unlock it.
+    int CreateStore(unsigned int bytes);
+    HRESULT LockStore(void** region1, DWORD* bytes1, void** region2, DWORD* bytes2);
+    HRESULT UnlockStore(void* region1, DWORD bytes1, void* region2, DWORD bytes2);
     void CloseSource(int xa);
     void FreeSrcChunk();
     void FreeSrcFormat();
@@ -119,4 +131,7 @@ public:
     int m_fadeLength;
     // Set by LoadXA: its file does not exist (so Load does not try to open it as WAV as well).
     bool m_fileMissing;
+    int m_keepPcm;
+    BYTE* m_pcm;  // owned; keepPcm: the decoded sound, m_bufferBytes long
+    BYTE m_xaHeader[32];  // kind 2: the file's header, for reopening the decoder when a loop rewinds
 };

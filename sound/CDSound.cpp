@@ -61,7 +61,12 @@ void CDSBufferList::RemoveAll()
 // CDSound
 
 CDSound::CDSound()
-    : m_window(nullptr), m_directSound(nullptr), m_primaryBuffer(nullptr), m_silentBuffer(nullptr), m_highQuality(0)
+    : m_window(nullptr),
+      m_directSound(nullptr),
+      m_primaryBuffer(nullptr),
+      m_silentBuffer(nullptr),
+      m_highQuality(0),
+      m_pcmInMemory(0)
 {
     memset(&m_primaryFormat, 0, sizeof(m_primaryFormat));
 }
@@ -118,6 +123,14 @@ int CDSound::Init(HWND window, int highQuality)
         return 6;
     return 0;
 }
+
+int CDSound::InitPcmInMemory()
+{
+    m_pcmInMemory = 1;
+    return 0;
+}
+
+CDSBuffer* CDSound::NewBuffer() { return new CDSBuffer(m_directSound, m_pcmInMemory); }
 
 int CDSound::CreateSilentBuffer(int seconds)
 {

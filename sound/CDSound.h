@@ -31,6 +31,11 @@ public:
     ~CDSound();
 
     int Init(HWND window, int highQuality);
+    // Sets the device up without DirectSound, for programs that mix the sounds themselves: every
+    // buffer it makes keeps its decoded PCM in memory (CDSBuffer::GetPcm). Returns 0.
+    int InitPcmInMemory();
+    // A new sound for this device (not yet listed or loaded).
+    CDSBuffer* NewBuffer();
     int CreateSilentBuffer(int seconds);
     int PlaySilentBuffer();
     int StopSilentBuffer();
@@ -47,6 +52,7 @@ public:
     WAVEFORMATEX m_primaryFormat;
     int m_highQuality;
     CDSBufferList m_list;
+    int m_pcmInMemory;
 };
 
 // Test seam: the call that creates the DirectSound object (DirectSoundCreate unless replaced);

@@ -5,7 +5,12 @@
 
 static DebugOutputHook g_debugOutputHook = nullptr;
 
-void SetDebugOutputHook(DebugOutputHook hook) { g_debugOutputHook = hook; }
+DebugOutputHook SetDebugOutputHook(DebugOutputHook hook)
+{
+    DebugOutputHook previous = g_debugOutputHook;
+    g_debugOutputHook = hook;
+    return previous;
+}
 
 int DebugPrint(const char* format, ...)
 {

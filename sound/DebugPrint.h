@@ -21,6 +21,7 @@ int ShowMessageBox(HWND owner, const char* text, const char* caption, UINT type)
 // Writes the name of a DirectSound result, e.g. "HRESULT->DS_OK\n".
 void DebugPrintHResult(HRESULT result);
 
-// Test seam: when a hook is set, every line goes to it instead of the debugger output.
+// When a hook is set, every line goes to it instead of the debugger output (tests, console tools).
+// Returns the hook it replaces.
 typedef void (*DebugOutputHook)(const char* line);
-void SetDebugOutputHook(DebugOutputHook hook);
+DebugOutputHook SetDebugOutputHook(DebugOutputHook hook);

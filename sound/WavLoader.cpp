@@ -64,6 +64,32 @@ bool SourceFormatFits(const WAVEFORMATEX* f)
     return true;
 }
 
+// Decodes a static sound: `srcLength` bytes of the source into `dst` (`dstBytes` long, silence
+// where the sound does not reach), by a copy of whole sample frames (plainCopy) or one ACM
+// conversion through `stream`. Returns null, or the failure line of the ACM step that failed.
+const char* DecodeWavData(HACMSTREAM stream, bool plainCopy, BYTE* src, DWORD srcLength, const WAVEFORMATEX& format,
+                          BYTE* dst, DWORD dstBytes)
+{
+    memset(dst, SilenceByte(format), dstBytes);
+    if (srcLength == 0)
+        return nullptr;
+    if (plainCopy) {
+        DWORD bytes = srcLength - srcLength % format.nBlockAlign;
+        memcpy(dst, src, bytes < dstBytes ? bytes : dstBytes);
+        return nullptr;
+    }
+    ACMSTREAMHEADER header = AcmHeader(src, srcLength, dst, dstBytes);
+    if (acmStreamPrepareHeader(stream, &header, 0) != MMSYSERR_NOERROR)
+        return "CDSBuffer::LoadWav PrepareError\n";
+    if (acmStreamConvert(stream, &header, 0) != MMSYSERR_NOERROR) {
+        acmStreamUnprepareHeader(stream, &header, 0);
+        return "CDSBuffer::LoadWav ConvertError\n";
+    }
+    if (acmStreamUnprepareHeader(stream, &header, 0) != MMSYSERR_NOERROR)
+        return "CDSBuffer::LoadWav UnprepareError\n";
+    return nullptr;
+}
+
 }  // namespace
 
 int CDSBuffer::LoadWav(int allowStream)
@@ -174,7 +200,7 @@ int CDSBuffer::LoadWav(int allowStream)
     m_decodedSize = decoded;
     m_lengthSeconds = m_decodedSize / m_dstFormat.nAvgBytesPerSec;
 
-    if (allowStream && m_lengthSeconds >= m_streamThreshold) {
+    if (allowStream && !m_keepPcm && m_lengthSeconds >= m_streamThreshold) {
         if (!stream && !openStream())  // the refills convert through the ACM
             return failFormat("CDSBuffer::LoadWav ACM OPEN ERROR\n");
         m_streaming = 1;
@@ -194,9 +220,9 @@ int CDSBuffer::LoadWav(int allowStream)
         return StartStream(0);
     }
 
-    // Static: the whole sound converted once, straight into the locked sound buffer.
+    // Static: the whole sound converted once, straight into its store (the locked sound buffer).
     m_streaming = 0;
-    if (CreateDSB(m_decodedSize) != 0) {
+    if (CreateStore(m_decodedSize) != 0) {
         DebugPrint("CDSBuffer::LoadWav DSBCreateError\n");
         CloseSource(0);
         FreeSrcFormat();
@@ -213,41 +239,21 @@ int CDSBuffer::LoadWav(int allowStream)
 
     void* region = nullptr;
     DWORD regionBytes = 0;
-    HRESULT hr = LockWhole(&region, &regionBytes, nullptr, nullptr);
+    HRESULT hr = LockStore(&region, &regionBytes, nullptr, nullptr);
     if (FAILED(hr) || !region) {
         FreeSrcChunk();
         DebugPrint("CDSBuffer::LoadWav LockError\n");
         return 1;
     }
-    memset(region, SilenceByte(m_dstFormat), regionBytes);
-
-    if (srcLength > 0 && plainCopy) {
-        DWORD bytes = srcLength - srcLength % m_dstFormat.nBlockAlign;
-        memcpy(region, m_srcChunk, bytes < regionBytes ? bytes : regionBytes);
-    } else if (srcLength > 0) {
-        ACMSTREAMHEADER header = AcmHeader(m_srcChunk, srcLength, static_cast<LPBYTE>(region), regionBytes);
-        if (acmStreamPrepareHeader(stream, &header, 0) != MMSYSERR_NOERROR) {
-            m_soundBuffer->Unlock(region, regionBytes, nullptr, 0);
-            FreeSrcChunk();
-            DebugPrint("CDSBuffer::LoadWav PrepareError\n");
-            return 1;
-        }
-        if (acmStreamConvert(stream, &header, 0) != MMSYSERR_NOERROR) {
-            acmStreamUnprepareHeader(stream, &header, 0);
-            m_soundBuffer->Unlock(region, regionBytes, nullptr, 0);
-            FreeSrcChunk();
-            DebugPrint("CDSBuffer::LoadWav ConvertError\n");
-            return 1;
-        }
-        if (acmStreamUnprepareHeader(stream, &header, 0) != MMSYSERR_NOERROR) {
-            m_soundBuffer->Unlock(region, regionBytes, nullptr, 0);
-            FreeSrcChunk();
-            DebugPrint("CDSBuffer::LoadWav UnprepareError\n");
-            return 1;
-        }
+    const char* failure = DecodeWavData(stream, plainCopy, m_srcChunk, srcLength, m_dstFormat,
+                                        static_cast<BYTE*>(region), regionBytes);
+    if (failure) {
+        UnlockStore(region, regionBytes, nullptr, 0);
+        FreeSrcChunk();
+        DebugPrint("%s", failure);
+        return 1;
     }
-
-    if (FAILED(m_soundBuffer->Unlock(region, regionBytes, nullptr, 0))) {
+    if (FAILED(UnlockStore(region, regionBytes, nullptr, 0))) {
         FreeSrcChunk();
         DebugPrint("CDSBuffer::LoadWav UnlockError\n");
         return 1;

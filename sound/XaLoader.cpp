@@ -34,11 +34,34 @@ long long StreamFileSize(FILE* file)
     return end;
 }
 
-// A format the decoder filled in that the sound buffer can be built from.
+// A format the decoder filled in that the sound buffer can be built from. Two seconds of it (a
+// stream buffer) must fit in 32 bits, as in the WAV loader: the byte rate and buffer sizes are
+// 32-bit counts, and a wrapped rate of 0 would divide by zero.
 bool UsablePcm(const WAVEFORMATEX& f)
 {
+    const unsigned long long twoSeconds = (unsigned long long)f.nChannels * (f.wBitsPerSample / 8) * f.nSamplesPerSec * 2;
     return f.nChannels != 0 && f.nSamplesPerSec != 0 && f.nBlockAlign != 0 && f.wBitsPerSample >= 8 &&
-           f.wBitsPerSample % 8 == 0;
+           f.wBitsPerSample % 8 == 0 && twoSeconds <= 0xFFFFFFFFull;
+}
+
+// Decodes a static sound: `srcLength` bytes of `src` into `dst` (`dstBytes` long) in one call,
+// with silence wherever the decoder wrote nothing or wrote past the sound's true length of
+// `truth` bytes. False when the decoder refuses.
+bool DecodeXaData(HXASTREAM decoder, BYTE* src, DWORD srcLength, unsigned long long truth, BYTE silence, BYTE* dst,
+                  DWORD dstBytes)
+{
+    memset(dst, silence, dstBytes);
+    XASTREAMHEADER request;
+    memset(&request, 0, sizeof(request));
+    request.pSrc = src;
+    request.nSrcLen = srcLength;
+    request.pDst = dst;
+    request.nDstLen = dstBytes;
+    if (!GetXaDecoder().convert(decoder, &request))
+        return false;
+    if (truth < dstBytes)
+        memset(dst + truth, silence, dstBytes - (DWORD)truth);
+    return true;
 }
 
 }  // namespace
@@ -58,6 +81,7 @@ int CDSBuffer::LoadXA(int allowStream)
         return 1;
     }
     m_file = file;
+    memcpy(m_xaHeader, header, sizeof(m_xaHeader));
 
     // The header's data size is cut to what the file holds behind the header.
     m_dataSize = ReadLe32(header + 4);
@@ -95,7 +119,7 @@ int CDSBuffer::LoadXA(int allowStream)
         m_dstFormat.nAvgBytesPerSec = m_dstFormat.nChannels * (m_dstFormat.wBitsPerSample / 8) * m_dstFormat.nSamplesPerSec;
     m_lengthSeconds = m_decodedSize / m_dstFormat.nAvgBytesPerSec;
 
-    if (allowStream && m_lengthSeconds >= m_streamThreshold) {
+    if (allowStream && !m_keepPcm && m_lengthSeconds >= m_streamThreshold) {
         m_streaming = 1;
         m_bufferBytes = m_dstFormat.nChannels * (m_dstFormat.wBitsPerSample / 8) * m_dstFormat.nSamplesPerSec * 2;
         m_srcChunkSize = kXaChunkBytes;
@@ -104,7 +128,7 @@ int CDSBuffer::LoadXA(int allowStream)
     }
 
     m_streaming = 0;
-    if (CreateDSB(m_decodedSize) != 0) {
+    if (CreateStore(m_decodedSize) != 0) {
         DebugPrint("CDSBuffer::LoadXA DSBCreateError\n");
         CloseSource(1);
         return 1;
@@ -119,33 +143,20 @@ int CDSBuffer::LoadXA(int allowStream)
     void* region2 = nullptr;
     DWORD bytes1 = 0;
     DWORD bytes2 = 0;
-    HRESULT hr = LockWhole(&region1, &bytes1, &region2, &bytes2);
+    HRESULT hr = LockStore(&region1, &bytes1, &region2, &bytes2);
     if (FAILED(hr) || !region1) {
         FreeSrcChunk();
         DebugPrint("CDSBuffer::LoadXA LockError\n");
         return 1;
     }
-    const BYTE silence = SilenceByte(m_dstFormat);
-    memset(region1, silence, bytes1);
-
-    XASTREAMHEADER request;
-    memset(&request, 0, sizeof(request));
-    request.pSrc = m_srcChunk;
-    request.nSrcLen = (DWORD)got;
-    request.pDst = static_cast<BYTE*>(region1);
-    request.nDstLen = bytes1;
-    if (!xa.convert(decoder, &request)) {
-        m_soundBuffer->Unlock(region1, bytes1, region2, bytes2);
+    if (!DecodeXaData(decoder, m_srcChunk, (DWORD)got, HeaderPcmBytes(header), SilenceByte(m_dstFormat),
+                      static_cast<BYTE*>(region1), bytes1)) {
+        UnlockStore(region1, bytes1, region2, bytes2);
         FreeSrcChunk();
         DebugPrint("CDSBuffer::LoadXA Convert\n");
         return 1;
     }
-    // Nothing the decoder wrote past the sound's true length is heard.
-    const unsigned long long truth = HeaderPcmBytes(header);
-    if (truth < bytes1)
-        memset(static_cast<BYTE*>(region1) + truth, silence, bytes1 - (DWORD)truth);
-
-    hr = m_soundBuffer->Unlock(region1, bytes1, region2, bytes2);
+    hr = UnlockStore(region1, bytes1, region2, bytes2);
     if (FAILED(hr)) {
         FreeSrcChunk();
         DebugPrintHResult(hr);
@@ -196,8 +207,15 @@ int CDSBuffer::StreamUpdateXA(unsigned int target, unsigned int minimum)
         const bool stuck = pass.idlePasses >= kMaxIdlePasses || (out == 0 && m_streamState != 0 && !m_loop);
         EndIfDone(pass, stuck, 1);
 
-        if (m_srcConsumed >= m_dataSize && m_loop)
+        // A loop starts the data again, and the decoder with it: it counts blocks to find the
+        // short last one, and the file may end before the header's last block.
+        if (m_srcConsumed >= m_dataSize && m_loop) {
             RewindSource(1);
+            if (!ReopenXaDecoder()) {
+                DebugPrint("CDSBuffer::StreamUpdateXA DecodeOpenError\n");
+                return 1;
+            }
+        }
     }
 
     return CopyRefill(pass.count, pass.written, 1);
@@ -219,18 +237,24 @@ int CDSBuffer::StreamUpdateResetXA()
     }
     const bool wasPlaying = RestartStream(1);
 
+    memcpy(m_xaHeader, header, sizeof(m_xaHeader));
+    if (!ReopenXaDecoder()) {
+        CloseSource(1);
+        DebugPrint("CDSBuffer::StreamUpdateResetXA DecodeOpenError\n");
+        return 1;
+    }
+    return FillStream(1, "CDSBuffer::StreamUpdateResetXA", wasPlaying);
+}
+
+// A fresh decoder for the kept header, in place of the one in use (the format stays as loaded).
+bool CDSBuffer::ReopenXaDecoder()
+{
     const XaDecoderApi& xa = GetXaDecoder();
     if (m_decoder) {
         xa.close(static_cast<HXASTREAM>(m_decoder));
         m_decoder = nullptr;
     }
     WAVEFORMATEX format = m_dstFormat;
-    HXASTREAM decoder = xa.open(header, &format);
-    if (!decoder) {
-        CloseSource(1);
-        DebugPrint("CDSBuffer::StreamUpdateResetXA DecodeOpenError\n");
-        return 1;
-    }
-    m_decoder = decoder;
-    return FillStream(1, "CDSBuffer::StreamUpdateResetXA", wasPlaying);
+    m_decoder = xa.open(m_xaHeader, &format);
+    return m_decoder != nullptr;
 }

@@ -2,7 +2,7 @@
 # Builds the x64 preset and runs every benchmark (bench/*.cpp) under Wine, printing the figures.
 # Benchmarks measure; they never pass or fail on speed and are not part of tools/test.sh.
 #
-#   tools/bench.sh [NAME...]     NAME: chart_load frame_cost playback sound_load memory (default: all)
+#   tools/bench.sh [NAME...]     NAME: chart_load frame_cost playback sound_load memory render (default: all)
 #
 # Environment: KTB_BENCH_BUILD_DIR=DIR builds and runs in DIR instead of build/x64 (configured with
 # the x86_64 toolchain); KTB_BENCH_RUNS=N repeats each measurement N times (default 5, 3 for the
@@ -23,7 +23,7 @@ if [ "${KTB_BENCH_INNER:-}" != 1 ]; then
     nice cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-x86_64.cmake" >/dev/null
   fi
-  nice cmake --build "$build_dir" -j2 --target KTBViewer benchmarks
+  nice cmake --build "$build_dir" -j2 --target KTBViewer ktbrender benchmarks
   echo "== machine"
   echo "nproc: $(nproc)"
   lscpu | head -n 15
@@ -59,5 +59,6 @@ wanted playback && run "playback (demo)" playback_gui.exe chart="$demo" runs=$sl
 wanted playback && run "playback (dense, 36 sounds)" playback_gui.exe dense=1 runs=$slow_runs
 wanted sound_load && run sound_load sound_load_bench.exe runs=$runs
 wanted memory && run memory memory_bench.exe demo="$demo" runs=$slow_runs
+wanted render && run render render_bench.exe demo="$demo" runs=$runs
 echo
 echo "== done ($(date +%H:%M:%S), load:$(uptime | sed 's/.*load average://'))"

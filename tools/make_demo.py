@@ -13,9 +13,12 @@ fixed random seed, so a run always writes the same bytes:
 
 The chart is a song in A minor: intro, verse, verse with lead, a bridge in 3/4 (bar length
 0.75), and a faster chorus (tempo change), written as patterns per section.  After writing,
-the script reads everything back with tools/check_chart.py (the viewer's reading rules, the
-IMA ADPCM decoder), compares the decoded ADPCM with the source, and renders the whole chart
-to a mixed WAV to check levels.
+the script measures each IMA ADPCM sound against its source (through the encoder's own
+decoding), then checks the chart with the viewer's own code: ktbdump reads it as the viewer
+does (lengths, tempos, note counts, a sound for every note), and ktbrender loads every sound
+with the viewer's loader and renders the whole chart to a WAV file to check levels.  Both are
+run from build/x64 through tools/winerun.sh (built first when missing; KTB_BUILD_DIR names
+another build folder).
 
     python3 tools/make_demo.py [--out DIR] [--mix /tmp/demo_mix.wav] [--no-mix]
 """
@@ -29,9 +32,6 @@ import subprocess
 import sys
 from array import array
 from fractions import Fraction
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import check_chart  # noqa: E402  (same folder)
 
 SR = 44100
 TWO_PI = 2.0 * math.pi
@@ -581,15 +581,47 @@ def pcm_wav_bytes(channels, rate):
     return riff([(b'fmt ', fmt), (b'data', inter.tobytes())])
 
 
+IMA_INDEX_TABLE = [-1, -1, -1, -1, 2, 4, 6, 8, -1, -1, -1, -1, 2, 4, 6, 8]
+IMA_STEP_TABLE = [
+    7, 8, 9, 10, 11, 12, 13, 14, 16, 17, 19, 21, 23, 25, 28, 31, 34, 37, 41, 45,
+    50, 55, 60, 66, 73, 80, 88, 97, 107, 118, 130, 143, 157, 173, 190, 209, 230,
+    253, 279, 307, 337, 371, 408, 449, 494, 544, 598, 658, 724, 796, 876, 963,
+    1060, 1166, 1282, 1411, 1552, 1707, 1878, 2066, 2272, 2499, 2749, 3024, 3327,
+    3660, 4026, 4428, 4871, 5358, 5894, 6484, 7132, 7845, 8630, 9493, 10442,
+    11487, 12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794,
+    32767]
+
+
+def ima_decode_nibble(nibble, predictor, index):
+    """One IMA ADPCM decoding step: returns (new predictor, new step index)."""
+    step = IMA_STEP_TABLE[index]
+    diff = step >> 3
+    if nibble & 4:
+        diff += step
+    if nibble & 2:
+        diff += step >> 1
+    if nibble & 1:
+        diff += step >> 2
+    if nibble & 8:
+        predictor -= diff
+    else:
+        predictor += diff
+    predictor = max(-32768, min(32767, predictor))
+    index = max(0, min(88, index + IMA_INDEX_TABLE[nibble]))
+    return predictor, index
+
+
 class ImaEncoder:
-    """Microsoft IMA ADPCM encoder state for one channel."""
+    """Microsoft IMA ADPCM encoder state for one channel; `decoded` collects what a decoder
+    makes of the codes written."""
 
     def __init__(self):
         self.pred = 0
         self.index = 0
+        self.decoded = []
 
     def nibble(self, sample):
-        step = check_chart.IMA_STEP_TABLE[self.index]
+        step = IMA_STEP_TABLE[self.index]
         diff = sample - self.pred
         code = 0
         if diff < 0:
@@ -603,12 +635,14 @@ class ImaEncoder:
             diff -= step >> 1
         if diff >= step >> 2:
             code |= 1
-        self.pred, self.index = check_chart.ima_decode_nibble(code, self.pred, self.index)
+        self.pred, self.index = ima_decode_nibble(code, self.pred, self.index)
+        self.decoded.append(self.pred)
         return code
 
 
 def ima_wav_bytes(channels, rate, block_align_per_channel):
-    """Encodes float channels as IMA ADPCM (format tag 0x11) in whole blocks."""
+    """Encodes float channels as IMA ADPCM (format tag 0x11) in whole blocks.  Returns the
+    file's bytes and, per channel, the int16 samples a decoder makes of them."""
     nch = len(channels)
     block_align = block_align_per_channel * nch
     spb = (block_align_per_channel - 4) * 2 + 1
@@ -625,6 +659,7 @@ def ima_wav_bytes(channels, rate, block_align_per_channel):
             seg += [0] * (spb - len(seg))         # the last block is padded with silence
             segs.append(seg)
             encs[c].pred = seg[0]
+            encs[c].decoded.append(seg[0])
             block += struct.pack('<hBB', seg[0], encs[c].index, 0)
         codes = [[encs[c].nibble(s) for s in segs[c][1:]] for c in range(nch)]
         if nch == 1:
@@ -642,7 +677,8 @@ def ima_wav_bytes(channels, rate, block_align_per_channel):
     avg = rate * block_align // spb
     fmt = struct.pack('<HHIIHHHH', 0x11, nch, rate, avg, block_align, 4, 2, spb)
     fact = struct.pack('<I', frames)
-    return riff([(b'fmt ', fmt), (b'fact', fact), (b'data', bytes(out))])
+    blob = riff([(b'fmt ', fmt), (b'fact', fact), (b'data', bytes(out))])
+    return blob, [e.decoded[:frames] for e in encs]
 
 
 # ---------------------------------------------------------------------------
@@ -1060,6 +1096,16 @@ def snr_db(ref, got):
     return 10.0 * math.log10(sig / err)
 
 
+def describe(s):
+    frames = len(s.channels[0])
+    if s.ima:
+        kind = 'IMA ADPCM (block %d, %d samples/block)' % (s.ima * len(s.channels), (s.ima - 4) * 2 + 1)
+    else:
+        kind = 'PCM 16-bit'
+    layout = 'mono' if len(s.channels) == 1 else '%d ch' % len(s.channels)
+    return '%s %s %d Hz, %.3f s' % (kind, layout, s.rate, frames / float(s.rate))
+
+
 def verify_with_sox(path):
     if not shutil.which('sox'):
         return None
@@ -1073,6 +1119,128 @@ def verify_with_sox(path):
             k, v = line.split(':', 1)
             stats[k.strip()] = v.strip()
     return res.returncode, stats
+
+
+# ---------------------------------------------------------------------------
+# The check, by the viewer's own code: ktbdump and ktbrender under Wine
+# ---------------------------------------------------------------------------
+
+TOOLS = ('ktbdump', 'ktbrender')
+DRUM_CODES = ['HH', 'SD', 'BD', 'HT', 'LT', 'CY']
+
+
+def windows_path(path):
+    return 'Z:' + os.path.abspath(path).replace('/', '\\')
+
+
+def tools_ready(root, build):
+    """Builds ktbdump and ktbrender in the build folder when they are missing."""
+    if all(os.path.isfile(os.path.join(build, t + '.exe')) for t in TOOLS):
+        return True
+    print('building %s in %s...' % (' and '.join(TOOLS), build))
+    steps = []
+    if not os.path.isfile(os.path.join(build, 'CMakeCache.txt')):
+        steps.append(['cmake', '--preset', 'x64'])
+    steps.append(['cmake', '--build', build, '--target'] + list(TOOLS))
+    for cmd in steps:
+        if subprocess.run(cmd, cwd=root).returncode != 0:
+            break
+    if all(os.path.isfile(os.path.join(build, t + '.exe')) for t in TOOLS):
+        return True
+    print('cannot build %s: run tools/setup.sh, then "cmake --preset x64 && cmake --build --preset x64 '
+          '--target ktbdump ktbrender" and this script again' % ' and '.join(TOOLS))
+    return False
+
+
+def run_tool(root, build, name, args):
+    env = dict(os.environ, KTB_BUILD_DIR=build)
+    cmd = [os.path.join(root, 'tools', 'winerun.sh'), os.path.join(build, name + '.exe')] + args
+    return subprocess.run(cmd, cwd=root, env=env, capture_output=True, text=True, timeout=600)
+
+
+def check_dump(text):
+    """Reports on the chart as ktbdump prints it; returns the number of problems."""
+    head = {}
+    bars = []
+    tempos = []
+    lanes = {}
+    wavs = []
+    for line in text.splitlines():
+        key, _, rest = line.partition(' ')
+        if key in ('title', 'artist', 'measures', 'end', 'seek'):
+            head[key] = rest
+        elif key == 'tempo':
+            tempos.append(rest.split())
+        elif key == 'measure':
+            f = rest.split()
+            if float(f[2]) > 0 and float(f[3]) != 1.0:
+                bars.append('measure %s: %g' % (f[0], float(f[3])))
+        elif key == 'wav':
+            wavs.append(rest.split(' ', 1)[1])
+        elif key == 'lane':
+            f = rest.split(' ', 9)
+            lanes.setdefault((f[0], int(f[1])), []).append(
+                {'time': int(f[3]), 'kind': int(f[4]), 'ring': f[7] == '0', 'sound': f[9]})
+    problems = 0
+    measures = int(head.get('measures', '0'))
+    print('Title  :%s' % head.get('title', ''))
+    print('Artist :%s' % head.get('artist', ''))
+    print('Measures: %d with data (0..%d), end measure %d' % (measures - 1, measures - 2, measures - 1))
+    print('Tempos : %s' % ', '.join('%g bpm at %g (%.0f ms)' % (float(t[1]), float(t[0]), float(t[2]))
+                                    for t in tempos))
+    if bars:
+        print('Bar lengths: %s' % ', '.join(bars))
+    print('Time   : end of play %s ms' % head.get('end', '?'))
+
+    def notes(group, numbers):
+        return [e for n in numbers for e in lanes.get((group, n), [])]
+    drum = [len(lanes.get(('drum', n), [])) for n in range(1, 7)]
+    print('Drums  : %d notes (%s); FI %d' % (sum(drum), ', '.join('%s %d' % kv for kv in zip(DRUM_CODES, drum)),
+                                            len(lanes.get(('drum', 7), []))))
+    for name, group in (('Guitar', 'guitar'), ('Bass  ', 'bass')):
+        per = [len(lanes.get((group, v), [])) for v in range(8)]
+        print('%s: %d notes (by chord value 0..7: %s); W entries %d'
+              % (name, sum(per), ' '.join(str(x) for x in per), len(lanes.get((group, 8), []))))
+    channels = sorted(n for (g, n) in lanes if g == 'sound')
+    print('Sound  : %d notes on %d channels (%s)' % (len(notes('sound', channels)), len(channels), ', '.join(
+        '%02X:%d' % (n, len(lanes[('sound', n)])) for n in channels)))
+    played = notes('drum', range(1, 7)) + notes('guitar', range(8)) + notes('bass', range(8)) + \
+        notes('sound', channels)
+    print('Spans  : %d entries ring on' % sum(1 for e in played if e['ring']))
+    missing = [w for w in sorted(set(wavs)) if not os.path.isfile(w[2:].replace('\\', '/'))]
+    print('Sounds : %d defined, %d files missing' % (len(wavs), len(missing)))
+    for w in missing:
+        print('MISSING sound file: %s' % w)
+        problems += 1
+    silent = sum(1 for e in played if e['sound'] == '-')
+    if silent:
+        print('NOTES WITHOUT A SOUND: %d' % silent)
+        problems += 1
+    return problems
+
+
+def check_chart(root, chart_path, mix):
+    """Checks the chart with ktbdump and, unless mix is None, renders it with ktbrender into
+    mix.  Returns True when all is well."""
+    build = os.environ.get('KTB_BUILD_DIR') or os.path.join(root, 'build', 'x64')
+    if not tools_ready(root, build):
+        return False
+    chart = windows_path(chart_path)
+    dump = run_tool(root, build, 'ktbdump', [chart])
+    if dump.returncode != 0:
+        print('ktbdump failed: %s' % dump.stderr.strip())
+        return False
+    problems = check_dump(dump.stdout)
+    if mix:
+        render = run_tool(root, build, 'ktbrender', [chart, windows_path(mix)])
+        for line in render.stderr.splitlines():
+            print('ktbrender: %s' % line)
+        summary = render.stdout.strip()
+        print('Mix    : %s' % (summary or 'FAILED'))
+        if render.returncode != 0 or ', 0 sounds missing' not in summary or ' 0 clipped samples' not in summary:
+            problems += 1
+    print('Result : %s' % ('OK' if not problems else 'PROBLEMS FOUND'))
+    return not problems
 
 
 def main(argv):
@@ -1098,19 +1266,17 @@ def main(argv):
     for s in sounds:
         path = os.path.join(out_dir, s.fname)
         if s.ima:
-            blob = ima_wav_bytes(s.channels, s.rate, s.ima)
+            blob, decoded = ima_wav_bytes(s.channels, s.rate, s.ima)
         else:
             blob = pcm_wav_bytes(s.channels, s.rate)
         with open(path, 'wb') as f:
             f.write(blob)
-        info = check_chart.read_wav(path)
-        line = '  #WAV%s %-22s %7d bytes  %s' % (s.id, s.fname, len(blob), info.describe())
+        line = '  #WAV%s %-22s %7d bytes  %s' % (s.id, s.fname, len(blob), describe(s))
         if s.ima:
-            # Decode with our own decoder and compare with the source.
-            worst = min(snr_db([v * MASTER_GAIN for v in src], got)
-                        for src, got in zip(s.channels, info.samples))
+            # What a decoder makes of the codes, against the source.
+            worst = min(snr_db(to_int16(src), got) for src, got in zip(s.channels, decoded))
             line += ', decoded SNR %.1f dB' % worst
-            if worst < 20.0 or info.problems:
+            if worst < 20.0:
                 problems += 1
                 line += ' (POOR)'
             sox = verify_with_sox(path)
@@ -1120,16 +1286,13 @@ def main(argv):
                 line += ', sox %s' % ('reads it (max %s)' % stats.get('Maximum amplitude') if ok else 'FAILED')
                 if not ok:
                     problems += 1
-        for p in info.problems:
-            problems += 1
-            line += ' [%s]' % p
         print(line)
     chart_path = os.path.join(out_dir, 'demo.ktb')
     with open(chart_path, 'wb') as f:
         f.write(chart_text(sounds).encode('ascii'))
     print('wrote %s' % chart_path)
     print()
-    ok, summary = check_chart.check(chart_path, mix)
+    ok = check_chart(root, chart_path, mix)
     total = sum(os.path.getsize(os.path.join(out_dir, n)) for n in os.listdir(out_dir))
     print('demo folder: %d files, %d bytes' % (len(os.listdir(out_dir)), total))
     if total > 3 * 1024 * 1024:

@@ -208,6 +208,22 @@ TEST(MalformedWavTest, MissingFileAndLongNames)
     EXPECT_EQ(1, sound.Load(0));
     EXPECT_EQ(Lines{"CDSBuffer::LoadWav " + inMissingFolder + " Open Error\n"}, capture.Lines());
 
+    // A bare name that is not in the current folder is still looked for beside the program.
+    char exe[MAX_PATH];
+    std::string beside(exe, GetModuleFileNameA(nullptr, exe, sizeof(exe)));
+    const std::string bare = "ktb_beside_" + std::to_string(GetCurrentProcessId()) + ".wav";
+    beside = beside.substr(0, beside.find_last_of('\\') + 1) + bare;
+    ASSERT_TRUE(WriteBytes(beside, PcmWav(Noise16(800, 1, 3), 1, 8000, 16)));
+    char cwd[MAX_PATH];
+    char temp[MAX_PATH];
+    GetCurrentDirectoryA(sizeof(cwd), cwd);
+    GetTempPathA(sizeof(temp), temp);
+    SetCurrentDirectoryA(temp);
+    sound.SetFileName(bare.c_str());
+    EXPECT_EQ(0, sound.Load(0));
+    SetCurrentDirectoryA(cwd);
+    DeleteFileA(beside.c_str());
+
     // A 259-character name makes a line longer than the diagnostic buffer: it is cut, not overrun.
     capture.Clear();
     std::string longName = "C:\\" + std::string(256, 'n');

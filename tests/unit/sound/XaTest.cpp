@@ -9,6 +9,7 @@
 #include "fakes/DebugCapture.h"
 #include "fakes/FakeDirectSound.h"
 #include "sound/CDSBuffer.h"
+#include "sound/CDSound.h"
 
 using namespace soundtest;
 
@@ -124,6 +125,11 @@ TEST_F(XaTest, RefusedHeaderFallsBackToWavAndFailsWithItsMessages)
         EXPECT_NE(0, sound.Load(0));
         EXPECT_EQ((Lines{"CDSBuffer::LoadXA DecodeOpenError\n", "CDSBuffer::LoadWav WAVE not found\n"}), capture.Lines());
         EXPECT_EQ(FakeXa::opens, FakeXa::closes);
+        // So does one whose byte rate does not fit in 32 bits (it would wrap to 0 and divide by it).
+        capture.Clear();
+        Write("absurd_rate.xa", FakeXaFile(Noise16(800, 2, 8), 2, 0x80000000u, 400));
+        EXPECT_NE(0, sound.Load(0));
+        EXPECT_EQ((Lines{"CDSBuffer::LoadXA DecodeOpenError\n", "CDSBuffer::LoadWav WAVE not found\n"}), capture.Lines());
     }
     {
         ScopedFakeXa fake;
@@ -135,6 +141,30 @@ TEST_F(XaTest, RefusedHeaderFallsBackToWavAndFailsWithItsMessages)
         EXPECT_EQ(1, FakeXa::opens);
         EXPECT_EQ(1, FakeXa::closes);  // the WAV attempt's Term closed the decoder
         EXPECT_TRUE(FileIsFree(path));
+    }
+}
+
+// A device set up for PCM in memory decodes a sound to exactly the bytes the viewer's loader puts
+// into its sound buffer (format, 150 ms minimum, silence after the sound).
+TEST_F(XaTest, PcmKeptInMemoryEqualsTheViewersBuffer)
+{
+    ScopedFakeXa fake;
+    const Bytes files[] = {FakeXaFile(Noise16(1000, 2, 11), 2, 16000, 990),
+                           ImaAdpcmWav(Tone(3000, 1, 22050, 440, 8000), 1, 22050).wav};
+    for (const Bytes& file : files) {
+        Write("kept.wav", file);
+        ASSERT_EQ(0, sound.Load(0));
+        const FakeDirectSoundBuffer* viewer = ds.LastBuffer();
+        CDSound device;
+        device.InitPcmInMemory();
+        CDSBuffer* kept = device.NewBuffer();
+        kept->SetFileName(path.c_str());
+        ASSERT_EQ(0, kept->Load(0));
+        EXPECT_EQ(0, memcmp(&viewer->format, &kept->GetFormat(), sizeof(WAVEFORMATEX)));
+        ASSERT_NE(nullptr, kept->GetPcm());
+        EXPECT_EQ(viewer->memory, Bytes(kept->GetPcm(), kept->GetPcm() + kept->GetBufferBytes()));
+        EXPECT_EQ(nullptr, kept->GetSoundBuffer());
+        delete kept;
     }
 }
 
@@ -281,6 +311,45 @@ TEST(RealXaTest, StaticAndStreamedXaThroughXadecDll)
             ADD_FAILURE() << "sound after the end at " << i;
             break;
         }
+    EXPECT_TRUE(capture.Lines().empty());
+
+    // A 3 s sound of 65 blocks (the last one short), cut in its 65th: a loop decodes the 64
+    // whole blocks again and again as the static load does, never one of them as the short last.
+    const uint32_t loopFrames = rate * 3;
+    std::string loopWav = TempPath("loop_src.wav");
+    std::string loopXa = TempPath("loop.xa");
+    ASSERT_TRUE(WriteBytes(loopWav, PcmWav(ToBytes(Tone(loopFrames, 2, rate, 330, 9000)), 2, rate, 16)));
+    ASSERT_TRUE(RunEncoder(loopWav, loopXa));
+    Bytes file;
+    {
+        FILE* f = fopen(loopXa.c_str(), "rb");
+        ASSERT_NE(nullptr, f);
+        file.resize(32 + 64 * 1184 + 700);  // blocks of 1024 stereo frames
+        file.resize(fread(file.data(), 1, file.size(), f));
+        fclose(f);
+    }
+    std::string cut = TempPath("cut.xa");
+    ASSERT_TRUE(WriteBytes(cut, file));
+    CDSBuffer cutStill(&ds);
+    cutStill.SetFileName(cut.c_str());
+    ASSERT_EQ(0, cutStill.Load(0));
+    const DWORD onePass = cutStill.m_decodedSize;
+    ASSERT_GT(onePass, 0u);
+    Bytes pass = ds.LastBuffer()->Read(0, onePass);
+    CDSBuffer looped(&ds);
+    looped.SetFileName(cut.c_str());
+    looped.m_streamThreshold = 0;
+    ASSERT_EQ(0, looped.Load(1));
+    ASSERT_EQ(0, looped.Play(1, 1));
+    FakeDirectSoundBuffer* lb = ds.LastBuffer();
+    played.clear();
+    while (played.size() < 4 * onePass) {
+        Bytes chunk = lb->Advance(1323);
+        played.insert(played.end(), chunk.begin(), chunk.end());
+        looped.StreamPlay();
+    }
+    for (int k = 0; k < 3; ++k)
+        EXPECT_TRUE(Bytes(played.begin() + k * onePass, played.begin() + (k + 1) * onePass) == pass) << "pass " << k;
     EXPECT_TRUE(capture.Lines().empty());
 }
 
