@@ -7,6 +7,8 @@
 #include <msacm.h>
 #include <dsound.h>
 
+#include "sound/SoundReuse.h"
+
 class CDSBuffer {
 public:
     explicit CDSBuffer(IDirectSound* device);
@@ -19,6 +21,11 @@ public:
 
     // Loading: XA first, then RIFF WAVE.
     int Load(int allowStream);
+    // Load, remembering what the file was when the load began (m_loadedFile; sound/SoundReuse.cpp).
+    int LoadStamped(int allowStream);
+    // A sound kept for a new chart: stopped, rewound, pause flag, fade, owner tag, loop and volume
+    // as after a fresh load (sound/SoundReuse.cpp).
+    void ResetForReuse();
     int LoadWav(int allowStream);
     int LoadXA(int allowStream);
     int CreateDSB(unsigned int bytes);
@@ -119,4 +126,6 @@ public:
     int m_fadeLength;
     // Set by LoadXA: its file does not exist (so Load does not try to open it as WAV as well).
     bool m_fileMissing;
+    // Set by LoadStamped: the file when the load began; known only when that load succeeded.
+    SoundFileStamp m_loadedFile = {0, 0, 0};
 };
