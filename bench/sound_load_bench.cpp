@@ -644,6 +644,10 @@ int MeasureHandOff(Files& files, int runs, int handOffs)
               100.0 * (wLo - ws[9]) / ws[9], 100.0 * (wHi - ws[9]) / ws[9], ws.back());
         Print("  private bytes MiB: after 10 %.1f, then %.1f .. %.1f (%+.1f %% .. %+.1f %%), last %.1f\n", pb[9], pLo,
               pHi, 100.0 * (pLo - pb[9]) / pb[9], 100.0 * (pHi - pb[9]) / pb[9], pb.back());
+        Print("  private bytes MiB after hand-off");
+        for (size_t i = 9; i < pb.size(); i += pb.size() / 10)
+            Print(" %zu: %.1f,", i + 1, pb[i]);
+        Print(" %zu: %.1f\n", pb.size(), pb.back());
     }
     bench::StopViewer(viewer);
     return 0;
