@@ -37,18 +37,20 @@ int AskChartPath(HWND owner, char* path)
     return 1;
 }
 
-int LoadChart(HWND window, const char* path)
+int LoadChart(HWND window, const char* path, int replyFirst)
 {
     g_chart = new CChart(g_sound);
-    if (g_chart->Load(path, 0, 10, 0) == 0) {
-        ShowMessageBox(window, path, "FileLoadError!", MB_ICONWARNING);
-        return 1;
+    int failure = 0;
+    if (g_chart->Load(path, 0, 10, 0) == 0)
+        failure = 1;
+    else if (g_chart->Compile() != 0)
+        failure = 2;
+    if (failure != 0) {
+        if (replyFirst)
+            ReplyMessage(FALSE);
+        ShowMessageBox(window, path, failure == 1 ? "FileLoadError!" : "FileCompileError!", MB_ICONWARNING);
     }
-    if (g_chart->Compile() != 0) {
-        ShowMessageBox(window, path, "FileCompileError!", MB_ICONWARNING);
-        return 2;
-    }
-    return 0;
+    return failure;
 }
 
 void PrepareChart(HWND window)

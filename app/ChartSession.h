@@ -11,8 +11,10 @@ int AskChartPath(HWND owner, char* path);
 
 // Creates g_chart with g_sound, reads the file and compiles it. Returns 0 on success, 1 when the
 // file could not be read, 2 when it could not be compiled; on failure the message box owned by
-// window ("FileLoadError!" or "FileCompileError!", the path as text) has been shown.
-int LoadChart(HWND window, const char* path);
+// window ("FileLoadError!" or "FileCompileError!", the path as text) has been shown. With
+// replyFirst, a message sent from another thread is answered FALSE before the box, so that its
+// sender does not wait for a box that nobody may see.
+int LoadChart(HWND window, const char* path, int replyFirst = 0);
 
 // After a successful LoadChart: lanes built and sought to g_startMeasure, g_chartEndTime, the
 // "Loading..." title, pause flags cleared, the device compacted. The caller then starts the clock

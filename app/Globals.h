@@ -14,6 +14,9 @@ class CChart;
 #define WM_VIEWER_SPEED (WM_USER + 106)
 #define WM_VIEWER_RELOAD (WM_USER + 110)
 #define WM_VIEWER_REMOTE_OFF (WM_USER + 200)
+// dwData of the WM_COPYDATA that hands a running viewer a chart to load ("KTBL"); the data is the
+// chart's full path with its terminating NUL, at most 260 bytes (app/HandOff.h).
+#define VIEWER_COPYDATA_LOAD 0x4B54424Cu
 
 extern int g_isPlaying;       // 0
 extern int g_userPaused;      // 1

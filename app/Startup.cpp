@@ -5,6 +5,7 @@
 #include "app/ChartSession.h"
 #include "app/CommandLine.h"
 #include "app/Globals.h"
+#include "app/HandOff.h"
 #include "app/MainWindow.h"
 #include "app/WindowList.h"
 #include "chart/CChart.h"
@@ -20,6 +21,19 @@ static void PostToAll(const HWND* windows, int count, UINT message, WPARAM wPara
         PostMessageA(windows[i], message, wParam, 0);
 }
 
+// Option L with one running viewer: hands it the chart path (the rest of the line) and waits until
+// it has loaded the chart.
+static void HandOffChart(HWND viewer, const char* rest)
+{
+    char path[KTB_PATH_SIZE];
+    if (!MakeHandOffPath(rest, path)) {
+        DebugPrint("-L PathError\n");
+        return;
+    }
+    static const char* const kOutcome[] = {"loaded", "refused", "no answer"};
+    DebugPrint("-L Option = %s: %s\n", kOutcome[SendHandOff(viewer, path, KTB_HANDOFF_TIMEOUT_MS)], path);
+}
+
 int ProcessOptions(const char* commandLine, const HWND* found, int foundCount, StartOptions* out)
 {
     const char* line = commandLine ? commandLine : "";
@@ -27,18 +41,27 @@ int ProcessOptions(const char* commandLine, const HWND* found, int foundCount, S
     out->y = -1;
     OptionToken token;
 
-    // First scan: only D.
-    for (const char* p = SkipBlanks(line); IsOptionStart(p); p = SkipBlanks(p)) {
+    // First scan: only D and L.
+    int handOff = 0;
+    const char* p = SkipBlanks(line);
+    while (IsOptionStart(p)) {
         p = ReadOptionToken(p, &token);
         if (token.letter == 'D') {
             g_remoteDisabled = 1;
             PostToAll(found, foundCount, WM_VIEWER_REMOTE_OFF, 0);
+        } else if (token.letter == 'L') {
+            handOff = 1;
         }
+        p = SkipBlanks(p);
     }
 
-    // Second scan: every option in the order written.
+    // L: the running viewer loads the chart before it gets the other options.
     HWND target = (foundCount == 1 && g_remoteDisabled == 0) ? found[0] : nullptr;
-    const char* p = SkipBlanks(line);
+    if (handOff && target && *p != '\0')
+        HandOffChart(target, p);
+
+    // Second scan: every option in the order written.
+    p = SkipBlanks(line);
     while (IsOptionStart(p)) {
         p = ReadOptionToken(p, &token);
         switch (token.letter) {

@@ -16,7 +16,9 @@ struct StartOptions {
 };
 
 // The option scans of start-up over the command line, given the running viewers found.
-// The first scan carries out every D (WM_VIEWER_REMOTE_OFF to every found viewer); the second
+// The first scan carries out every D (WM_VIEWER_REMOTE_OFF to every found viewer) and notes L:
+// with L, a chart path after the options and one viewer to forward to, that viewer is handed the
+// chart (app/HandOff.h) and has loaded it before anything else is forwarded. The second scan
 // carries out every option in order, forwarding to found[0] when exactly one viewer was found and
 // remote control is not disabled. Returns 1 when start-up ends here (exit code 1), 0 when this
 // process goes on as a viewer (then WM_VIEWER_REMOTE_OFF has gone once more to every found viewer).

@@ -1,5 +1,6 @@
 // The viewer window's procedure: system menu, keys, pauses around modal loops, About, reload and
-// the remote-control messages. Every message is passed on to DefWindowProcA afterwards.
+// the remote-control messages. Every message is passed on to DefWindowProcA afterwards, except
+// WM_COPYDATA, which the viewer answers itself.
 #include "app/WndProc.h"
 
 #include <string.h>
@@ -7,6 +8,7 @@
 #include "app/ChartSession.h"
 #include "app/CommandLine.h"
 #include "app/Globals.h"
+#include "app/HandOff.h"
 #include "app/MainWindow.h"
 #include "app/PlayClock.h"
 #include "chart/CChart.h"
@@ -58,6 +60,44 @@ static int IsSystemPauseState() { return g_isPlaying == 0 && g_userPaused == 0 &
 // messages, and a second reload entered from there would pull the chart away under the first.
 static int s_reloadActive = 0;
 
+// The reload from its "NowLoading..." title on: the old chart's sounds are kept aside for the new
+// one (those it names with unchanged files are reused, the rest freed after the read), chart and
+// lanes are replaced, and playback starts at the start measure. Returns 1 when the chart is ready;
+// 0 after a failed load or compile, when the error box has been shown (answering a sent message
+// first when replyFirst is set) and the quit is requested.
+static int LoadChartInViewer(HWND window, const char* path, int replyFirst)
+{
+    SetWindowTitle(window, "NowLoading...", "", "", "");
+
+    g_sound->KeepBuffersForReload();
+    delete g_chart;
+    g_chart = nullptr;
+    FreeLaneArrays();
+    // Counts back to 0 at once: handlers dispatched from the error boxes below (restart, play
+    // from) must not walk the freed arrays.
+    ResetLanes();
+
+    int failed = LoadChart(window, path, replyFirst);
+    g_sound->DropKeptBuffers();
+    if (failed != 0) {
+        // The program ends; the broken chart is not compiled further or played. The lanes stay
+        // empty and the sounds it loaded stay silent until the shutdown releases them.
+        PostQuitMessage(0);
+        return 0;
+    }
+
+    PrepareChart(window);
+
+    g_isPlaying = 1;
+    g_playStartTime = NowMs();
+    g_playTime = g_seekBaseTime;  // no frame of the old chart's time over the new lanes
+    g_pauseStartTime = 0;
+    g_userPaused = 0;
+
+    SetWindowTitle(window, g_chart->title, "  [", g_chart->artist, " ]");
+    return 1;
+}
+
 void ReloadChart(HWND window)
 {
     if (s_reloadActive)
@@ -76,35 +116,21 @@ void ReloadChart(HWND window)
         return;
     }
     RemoveQuotes(path, sizeof(path));
-
-    SetWindowTitle(window, "NowLoading...", "", "", "");
-
-    g_sound->GetList().RemoveAll();
-    delete g_chart;
-    g_chart = nullptr;
-    FreeLaneArrays();
-    // Counts back to 0 at once: handlers dispatched from the error boxes below (restart, play
-    // from) must not walk the freed arrays.
-    ResetLanes();
-
-    if (LoadChart(window, path) != 0) {
-        // The program ends; the broken chart is not compiled further or played. The lanes stay
-        // empty and the sounds it loaded stay silent until the shutdown releases them.
-        PostQuitMessage(0);
-        s_reloadActive = 0;
-        return;
-    }
-
-    PrepareChart(window);
-
-    g_isPlaying = 1;
-    g_playStartTime = NowMs();
-    g_playTime = g_seekBaseTime;  // no frame of the old chart's time over the new lanes
-    g_pauseStartTime = 0;
-    g_userPaused = 0;
-
-    SetWindowTitle(window, g_chart->title, "  [", g_chart->artist, " ]");
+    LoadChartInViewer(window, path, 0);
     s_reloadActive = 0;
+}
+
+LRESULT LoadHandedOffChart(HWND window, const COPYDATASTRUCT* data)
+{
+    char path[KTB_PATH_SIZE];
+    // Refused without a change: remote control off, not our data, a reload under way, or no chart
+    // yet (a start-up that has not finished, or a window whose device is gone).
+    if (g_remoteDisabled != 0 || s_reloadActive || !g_sound || !g_chart || !ReadHandOff(data, path))
+        return FALSE;
+    s_reloadActive = 1;
+    int ready = LoadChartInViewer(window, path, 1);
+    s_reloadActive = 0;
+    return ready ? TRUE : FALSE;
 }
 
 static void HandleKey(WPARAM key)
@@ -203,6 +229,8 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         if (g_remoteDisabled == 0)
             ReloadChart(window);
         break;
+    case WM_COPYDATA:
+        return LoadHandedOffChart(window, reinterpret_cast<const COPYDATASTRUCT*>(lParam));
     case WM_VIEWER_REMOTE_OFF:
         g_remoteDisabled = 1;
         break;

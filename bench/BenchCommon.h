@@ -429,30 +429,44 @@ struct ViewerRun {
     std::string title;
 };
 
-// Starts the viewer with `arguments`, waits for its ready title (a title that is neither the
-// initial one nor the "Loading..." one), lets it run `settleMs`, reads its memory counters, and
-// quits it with WM_CLOSE.
-inline ViewerRun RunViewer(const std::string& arguments, int settleMs, int timeoutMs = 120000)
+// A viewer process started by a benchmark, and its window once it has one.
+struct ViewerProcess {
+    PROCESS_INFORMATION process = {};
+    HWND window = nullptr;
+    double started = 0;  // Now() at CreateProcess
+};
+
+// Starts a program beside this one (the viewer unless `exe` is given) with `arguments`.
+inline bool StartProgram(const std::string& arguments, ViewerProcess* out, const char* exe = "KTBViewer.exe")
 {
-    ViewerRun run;
-    std::string command = "\"" + ViewerPath() + "\" " + arguments;
+    std::string path = ViewerPath();
+    path = path.substr(0, path.size() - strlen("KTBViewer.exe")) + exe;
+    std::string command = "\"" + path + "\" " + arguments;
     std::vector<char> line(command.begin(), command.end());
     line.push_back('\0');
     STARTUPINFOA startup;
     ZeroMemory(&startup, sizeof(startup));
     startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process;
-    double start = Now();
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return run;
-    FindData find = {process.dwProcessId, nullptr};
-    while (Now() - start < timeoutMs / 1000.0) {
-        if (WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0)
-            break;
+    out->started = Now();
+    out->window = nullptr;
+    return CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &out->process) != 0;
+}
+
+// Waits until the viewer's window shows a ready title (neither the initial one nor a
+// "Loading..." one) or, with `expected`, exactly that title. Fills the run's times from the start.
+inline bool WaitReadyTitle(ViewerProcess& viewer, ViewerRun& run, int timeoutMs, const char* expected = nullptr)
+{
+    FindData find = {viewer.process.dwProcessId, viewer.window};
+    while (Now() - viewer.started < timeoutMs / 1000.0) {
+        if (WaitForSingleObject(viewer.process.hProcess, 0) == WAIT_OBJECT_0)
+            return false;
         if (!find.window) {
             EnumWindows(FindViewerWindow, (LPARAM)&find);
-            if (find.window)
-                run.windowSeconds = Now() - start;
+            if (find.window) {
+                viewer.window = find.window;
+                run.windowSeconds = Now() - viewer.started;
+            }
         }
         if (find.window) {
             char title[256] = "";
@@ -460,36 +474,58 @@ inline ViewerRun RunViewer(const std::string& arguments, int settleMs, int timeo
             size_t n = strlen(title);
             if (n >= 10 && strcmp(title + n - 10, "Loading...") == 0) {
                 if (run.loadingSeconds < 0)
-                    run.loadingSeconds = Now() - start;
-            } else if (n > 0 && strcmp(title, "KTB Viewer 0.05") != 0) {
-                run.readySeconds = Now() - start;
+                    run.loadingSeconds = Now() - viewer.started;
+            } else if (expected ? strcmp(title, expected) == 0 : n > 0 && strcmp(title, "KTB Viewer 0.05") != 0) {
+                run.readySeconds = Now() - viewer.started;
                 run.ready = true;
                 run.title = title;
-                break;
+                return true;
             }
         }
         Sleep(1);
     }
-    if (run.ready) {
+    return false;
+}
+
+// Closes the viewer (WM_CLOSE, then TerminateProcess after 20 s) and its handles. Returns the
+// seconds it took to end, or -1 when it had to be terminated.
+inline double StopViewer(ViewerProcess& viewer)
+{
+    double quit = Now(), seconds = -1;
+    if (viewer.window)
+        PostMessageA(viewer.window, WM_CLOSE, 0, 0);
+    if (WaitForSingleObject(viewer.process.hProcess, 20000) != WAIT_OBJECT_0)
+        TerminateProcess(viewer.process.hProcess, 1);
+    else
+        seconds = Now() - quit;
+    CloseHandle(viewer.process.hThread);
+    CloseHandle(viewer.process.hProcess);
+    viewer.process = PROCESS_INFORMATION();
+    viewer.window = nullptr;
+    return seconds;
+}
+
+// Starts the viewer with `arguments`, waits for its ready title (a title that is neither the
+// initial one nor the "Loading..." one), lets it run `settleMs`, reads its memory counters, and
+// quits it with WM_CLOSE.
+inline ViewerRun RunViewer(const std::string& arguments, int settleMs, int timeoutMs = 120000)
+{
+    ViewerRun run;
+    ViewerProcess viewer;
+    if (!StartProgram(arguments, &viewer))
+        return run;
+    if (WaitReadyTitle(viewer, run, timeoutMs)) {
         Sleep((DWORD)settleMs);
         PROCESS_MEMORY_COUNTERS counters;
         ZeroMemory(&counters, sizeof(counters));
         counters.cb = sizeof(counters);
-        if (GetProcessMemoryInfo(process.hProcess, &counters, sizeof(counters))) {
+        if (GetProcessMemoryInfo(viewer.process.hProcess, &counters, sizeof(counters))) {
             run.peakWorkingSet = counters.PeakWorkingSetSize;
             run.workingSet = counters.WorkingSetSize;
             run.peakPagefile = counters.PeakPagefileUsage;
         }
     }
-    double quit = Now();
-    if (find.window)
-        PostMessageA(find.window, WM_CLOSE, 0, 0);
-    if (WaitForSingleObject(process.hProcess, 20000) != WAIT_OBJECT_0)
-        TerminateProcess(process.hProcess, 1);
-    else
-        run.exitSeconds = Now() - quit;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    run.exitSeconds = StopViewer(viewer);
     return run;
 }
 

@@ -116,6 +116,23 @@ char* ReadWholeFile(const char* path, size_t* size)
     return text;
 }
 
+// Appends the sound of path to the device's list: the sound kept from the last chart when its
+// file is unchanged, else a new buffer loaded from the file.
+CDSBuffer* AddSound(CDSound* device, const char* path, int allowStream)
+{
+    CDSBuffer* buffer = device->TakeKeptBuffer(path);
+    if (buffer) {
+        device->GetList().AddTail(buffer);
+        return buffer;
+    }
+    buffer = device->NewBuffer();
+    buffer->SetFileName(path);
+    device->GetList().AddTail(buffer);
+    if (buffer->LoadStamped(allowStream) != 0)
+        DebugPrint("LoadFailed:%s\n", path);
+    return buffer;
+}
+
 }  // namespace
 
 int CChart::Load(const char* path, int measureOffset, int soundBank, int allowStream)
@@ -157,12 +174,7 @@ int CChart::Load(const char* path, int measureOffset, int soundBank, int allowSt
             }
             if (!device || index->FindBufferByName(joined))
                 continue;
-            CDSBuffer* buffer = device->NewBuffer();
-            buffer->SetFileName(joined);
-            device->GetList().AddTail(buffer);
-            index->AddBuffer(buffer);
-            if (buffer->Load(allowStream) != 0)
-                DebugPrint("LoadFailed:%s\n", joined);
+            index->AddBuffer(AddSound(device, joined, allowStream));
         }
     }
 

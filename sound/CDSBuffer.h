@@ -7,6 +7,8 @@
 #include <msacm.h>
 #include <dsound.h>
 
+#include "sound/SoundReuse.h"
+
 class CDSBuffer {
 public:
     // keepPcm 1: a static sound's PCM is kept in memory of this object instead of a DirectSound
@@ -22,6 +24,11 @@ public:
 
     // Loading: XA first, then RIFF WAVE.
     int Load(int allowStream);
+    // Load, remembering what the file was when the load began (m_loadedFile; sound/SoundReuse.cpp).
+    int LoadStamped(int allowStream);
+    // A sound kept for a new chart: stopped, rewound, pause flag, fade, owner tag, loop and volume
+    // as after a fresh load (sound/SoundReuse.cpp).
+    void ResetForReuse();
     int LoadWav(int allowStream);
     int LoadXA(int allowStream);
     int CreateDSB(unsigned int bytes);
@@ -134,4 +141,6 @@ public:
     int m_keepPcm;
     BYTE* m_pcm;  // owned; keepPcm: the decoded sound, m_bufferBytes long
     BYTE m_xaHeader[32];  // kind 2: the file's header, for reopening the decoder when a loop rewinds
+    // Set by LoadStamped: the file when the load began; known only when that load succeeded.
+    SoundFileStamp m_loadedFile = {0, 0, 0};
 };

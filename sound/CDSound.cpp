@@ -201,6 +201,7 @@ int CDSound::Term()
         m_silentBuffer->Release();
         m_silentBuffer = nullptr;
     }
+    DropKeptBuffers();
     m_list.RemoveAll();
     if (m_primaryBuffer) {
         m_primaryBuffer->Release();

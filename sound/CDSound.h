@@ -5,6 +5,7 @@
 #include <dsound.h>
 
 class CDSBuffer;
+struct KeptSounds;
 
 struct CDSBufferNode {
     CDSBuffer* buffer;
@@ -42,6 +43,16 @@ public:
     int Compact();
     int Term();
 
+    // Sounds kept across a reload (sound/SoundReuse.cpp). KeepBuffersForReload stops every listed
+    // sound and moves it out of the list into a pool of kept sounds. TakeKeptBuffer hands back the
+    // kept sound of path (compared without regard to case) when IsKeptSoundCurrent says so, reset
+    // as after a fresh load and named path, but not appended; otherwise null, and a stale kept sound
+    // of that path is destroyed at once. DropKeptBuffers destroys the kept sounds nobody took, last
+    // kept first, writes the line "ReloadSounds kept=K loaded=L freed=F" and returns F.
+    void KeepBuffersForReload();
+    CDSBuffer* TakeKeptBuffer(const char* path);
+    int DropKeptBuffers();
+
     IDirectSound* GetDirectSound() const { return m_directSound; }
     CDSBufferList& GetList() { return m_list; }
 
@@ -53,6 +64,7 @@ public:
     int m_highQuality;
     CDSBufferList m_list;
     int m_pcmInMemory;
+    KeptSounds* m_kept = nullptr;  // the pool while a reload runs, else null
 };
 
 // Test seam: the call that creates the DirectSound object (DirectSoundCreate unless replaced);

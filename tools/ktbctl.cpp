@@ -3,19 +3,24 @@
 //   ktbctl quit | pause | resume | restart | reload | remote-off [--all]
 //   ktbctl play MEASURE [--all]
 //   ktbctl speed HUNDREDTHS|FACTOR [--all]       e.g. speed 150, speed 1.5
+//   ktbctl load CHART [--all]
 //
 // The viewers are found by their window class "KTBViewer_ZW". Without --all the message goes to
 // the first viewer found (the top one in the window order), with --all to every viewer.
 // Exit code: 0 when the message was posted to at least one viewer, 1 when no viewer runs,
-// 2 on a usage error.
+// 2 on a usage error. load sends the chart's full path (WM_COPYDATA) and waits until the viewer
+// has loaded it: 0 when every viewer it went to loaded it, 3 when one refused it, failed to load
+// it or did not answer.
 #include <windows.h>
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "app/ChartSession.h"
 #include "app/CommandLine.h"
 #include "app/Globals.h"
+#include "app/HandOff.h"
 #include "app/Startup.h"
 #include "app/WindowList.h"
 
@@ -24,7 +29,7 @@ namespace {
 struct Command {
     const char* name;
     UINT message;
-    int takesValue;  // 0 none, 1 measure, 2 speed
+    int takesValue;  // 0 none, 1 measure, 2 speed, 3 chart path
 };
 
 const Command kCommands[] = {
@@ -32,6 +37,7 @@ const Command kCommands[] = {
     {"resume", WM_VIEWER_RESUME, 0},     {"restart", WM_VIEWER_RESTART, 0},
     {"play", WM_VIEWER_PLAY_FROM, 1},    {"speed", WM_VIEWER_SPEED, 2},
     {"reload", WM_VIEWER_RELOAD, 0},     {"remote-off", WM_VIEWER_REMOTE_OFF, 0},
+    {"load", WM_COPYDATA, 3},
 };
 
 void Usage()
@@ -47,6 +53,8 @@ void Usage()
             "                                                       (WM_USER+106)\n"
             "  reload        open the file dialog to load a chart   (WM_USER+110)\n"
             "  remote-off    make the viewer ignore remote control  (WM_USER+200)\n"
+            "  load CHART    load this chart now and wait until it is ready\n"
+            "                                   (WM_COPYDATA, dwData 0x4B54424C)\n"
             "  --all         send to every running viewer, not only the first found\n");
 }
 
@@ -77,6 +85,31 @@ int ParseSpeed(const char* text, int* out)
         return 1;
     }
     return ParseWholeNumber(text, out);
+}
+
+// load: the chart's full path to the first viewer found (every viewer with all), one at a time.
+int Load(const char* chart, int all)
+{
+    char path[KTB_PATH_SIZE];
+    if (!chart || !MakeHandOffPath(chart, path)) {
+        fprintf(stderr, "ktbctl: 'load' needs a chart path (at most %d characters in full)\n", KTB_PATH_SIZE - 1);
+        return 2;
+    }
+    CWindowList viewers;
+    viewers.FindClass(KTB_CLASS_NAME, nullptr);
+    static const char* const kOutcome[] = {"loaded", "refused", "no answer"};
+    int sent = 0, loaded = 0;
+    for (int i = 0; i < viewers.m_foundCount && (all || sent == 0); ++i) {
+        int result = SendHandOff(viewers.m_found[i], path, KTB_HANDOFF_TIMEOUT_MS);
+        printf("ktbctl: load %s: %s\n", path, kOutcome[result]);
+        ++sent;
+        loaded += result == 0;
+    }
+    if (sent == 0) {
+        printf("ktbctl: load sent to 0 viewers\n");
+        return 1;
+    }
+    return loaded == sent ? 0 : 3;
 }
 
 }  // namespace
@@ -113,6 +146,9 @@ int main(int argc, char** argv)
         Usage();
         return 2;
     }
+
+    if (command->takesValue == 3)
+        return Load(value, all);
 
     int parameter = 0;
     if (command->takesValue) {

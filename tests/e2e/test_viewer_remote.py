@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """End-to-end tests of remote control and the window's own commands: a second start forwarding
 its options to a running viewer, option D and two viewers, ktbctl, the keys, the About box, the
-Load entry and WM_VIEWER_RELOAD with the open-file dialog, and closing the window.
+Load entry and WM_VIEWER_RELOAD with the open-file dialog, a chart handed to the running viewer
+(option L, ktbctl load) keeping its unchanged sounds, and closing the window.
 
 All programs share one Wine prefix, so a second start finds the first viewer by its class.
 
@@ -9,6 +10,7 @@ Usage: test_viewer_remote.py [BUILD_DIR]   (run inside tools/winerun.sh)
 """
 
 import os
+import re
 import sys
 import time
 
@@ -214,6 +216,64 @@ def test_load_entry_and_reload_message(s):
         check(not any("xception" in line for line in p.stderr_other), "crash output: %r" % p.stderr_other[-5:])
 
 
+def _keep_stamp(path, data):
+    """Rewrites the file with data of the same size and gives it back its last-write time."""
+    st = os.stat(path)
+    with open(path, "wb") as f:
+        f.write(data[:st.st_size].ljust(st.st_size, b"\0"))
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+
+
+def _new_stamp(path):
+    st = os.stat(path)
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + 2 * 10**9))
+
+
+def test_load_option_hands_the_chart_to_the_running_viewer(s):
+    with V.TempDir() as folder:
+        first = V.write_chart(folder, name="a.ktb", title="First", artist="One")
+        second = V.write_chart(folder, name="b.ktb", title="Second", artist="Two")  # the same three sounds
+        p, w = V.start_ready(s, " First  [ One ]", "-P", "-X0", "-Y0", V.wine_path(first))
+
+        # While it plays: tone.wav becomes another tone, so its buffer must be loaded again;
+        # low.wav becomes bytes that are no sound but keep its size and time: loaded again, it
+        # would fail with "LoadFailed".
+        tone, low = os.path.join(folder, "tone.wav"), os.path.join(folder, "low.wav")
+        V.write_wav(tone, 880, 0.4)
+        _new_stamp(tone)
+        _keep_stamp(low, b"")
+
+        # A relative path, made absolute against the folder of the start that hands it over.
+        start = s.start(V.VIEWER, "-L", "-N2", "-P", "b.ktb", cwd=folder)
+        check_equal(start.wait_exit(timeout=60, dismiss_boxes=False), 1, "exit code of the -L start")
+        check(start.has_diag("-L Option = loaded: " + V.wine_path(second)), "start: %r" % start.diag_lines)
+        check_equal(w.title(), " Second  [ Two ]", "title once the start has ended")
+        p.wait_diag("ReloadSounds kept=2 loaded=1 freed=1")
+        check(not p.has_diag(re.compile("^LoadFailed:")), "a sound failed: %r" % p.diag_lines)
+        check(V.wait_moving(w, "handed_off"), "the handed-off chart does not play")
+        img = V.shot(w, "handed_off_from_2")  # from measure 2 on: measure 1 never shows again
+        check(not V.find_digit_rows(img, A.GUITAR_DIGIT_XS[3], "1"), "guitar measure number 1 on screen")
+
+        # ktbctl load, with a sound replaced by a broken file: reported, and the chart plays.
+        _keep_stamp(tone, b"broken")
+        _new_stamp(tone)
+        code, out = V.run_tool(s, "ktbctl.exe", "load", V.wine_path(first), timeout=60)
+        check_equal(code, 0, "ktbctl load: %r" % out)
+        check_equal(w.title(), " First  [ One ]", "title after ktbctl load")
+        p.wait_diag(re.compile(r"^LoadFailed:.*\\tone\.wav$"))
+        check(V.wait_moving(w, "broken_sound"), "the chart with a broken sound does not play")
+
+        # A chart that cannot be read: refused answer, then the load error box, then the end.
+        missing = V.wine_path(os.path.join(folder, "missing.ktb"))
+        code, out = V.run_tool(s, "ktbctl.exe", "load", missing, timeout=60)
+        check_equal(code, 3, "ktbctl load of a missing chart: %r" % out)
+        box = V.wait_box(p, "FileLoadError!")
+        check_equal(box.text, missing, "text of the load error box")
+        box.dismiss()
+        check_equal(p.wait_exit(timeout=20), 0, "exit code after a failed hand-off")
+        check_equal(V.run_tool(s, "ktbctl.exe", "load", V.wine_path(first))[0], 1, "ktbctl load without viewer")
+
+
 def test_closing_the_window_shuts_down_cleanly(s):
     with V.TempDir() as folder:
         chart = V.write_chart(folder)
@@ -233,5 +293,6 @@ if __name__ == "__main__":
         test_remote_off_and_two_viewers,
         test_keys_and_about_box,
         test_load_entry_and_reload_message,
+        test_load_option_hands_the_chart_to_the_running_viewer,
         test_closing_the_window_shuts_down_cleanly,
     ], time_limit=500)

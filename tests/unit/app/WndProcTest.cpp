@@ -4,6 +4,8 @@
 
 #include "ShellFixture.h"
 #include "app/MainWindow.h"
+#include "chart/CChart.h"
+#include "fakes/ChartFiles.h"
 #include "app/PlayClock.h"
 #include "app/WndProc.h"
 #include "score/UpdateFrame.h"
@@ -227,12 +229,19 @@ private:
         if (!s_nestedSent) {
             s_nestedSent = true;
             SendMessageA(s_window, WM_VIEWER_RELOAD, 0, 0);
+            if (s_handOff)
+                s_handOffAnswer = SendMessageA(s_window, WM_COPYDATA, 0, (LPARAM)s_handOff);
         }
         EnumThreadWindows(GetCurrentThreadId(), CancelDialog, 0);
     }
     static inline HWND s_window = nullptr;
     static inline int s_dialogs = 0;
     static inline bool s_nestedSent = false;
+
+public:
+    // When set, this hand-off is also sent while the dialog is up; its answer is kept.
+    static inline const COPYDATASTRUCT* s_handOff = nullptr;
+    static inline LRESULT s_handOffAnswer = -1;
 };
 
 TEST_F(WindowTest, ReloadOpensOneDialogIgnoresReloadsMeanwhileAndObeysRemoteOff)
@@ -243,6 +252,66 @@ TEST_F(WindowTest, ReloadOpensOneDialogIgnoresReloadsMeanwhileAndObeysRemoteOff)
     EXPECT_NE(nullptr, g_drumLanes[1]);
     g_remoteDisabled = 1;
     EXPECT_EQ(0, ReloadWatch::DialogsOpened(window));
+}
+
+TEST_F(WindowTest, HandOffRefusalsChangeNothingAndAnAcceptedOneLoads)
+{
+    TempFolder folder;
+    std::string chart = folder.Write("handed.ktb", CrLf({"#TITLE Handed", "#ARTIST Off", "#000HH:01"}));
+    g_chart = new CChart(g_sound);
+    CChart* before = g_chart;
+    LaneNote* lane = g_drumLanes[1];
+    SetWindowTextA(window, "before");
+    StartPlaying();
+    auto handOff = [&](ULONG_PTR id, const void* data, size_t bytes) {
+        COPYDATASTRUCT cds = {id, (DWORD)bytes, const_cast<void*>(data)};
+        return SendMessageA(window, WM_COPYDATA, 0, (LPARAM)&cds);
+    };
+    auto unchanged = [&](const char* what) {
+        char title[64] = "";
+        GetWindowTextA(window, title, sizeof(title));
+        EXPECT_STREQ("before", title) << what;
+        EXPECT_EQ(before, g_chart) << what;
+        EXPECT_EQ(lane, g_drumLanes[1]) << what;
+        EXPECT_EQ(sound, g_sound->GetList().m_head->buffer) << what;
+        EXPECT_EQ(1, g_sound->GetList().m_count) << what;
+        EXPECT_EQ(kPlaying, State()) << what;
+    };
+    const char* path = chart.c_str();
+    size_t bytes = chart.size() + 1;
+    EXPECT_EQ(FALSE, handOff(VIEWER_COPYDATA_LOAD + 1, path, bytes));
+    unchanged("another identifier");
+    EXPECT_EQ(FALSE, handOff(VIEWER_COPYDATA_LOAD, nullptr, bytes));
+    EXPECT_EQ(FALSE, handOff(VIEWER_COPYDATA_LOAD, path, 0));
+    unchanged("no data");
+    EXPECT_EQ(FALSE, handOff(VIEWER_COPYDATA_LOAD, path, bytes - 1));
+    unchanged("no NUL");
+    EXPECT_EQ(FALSE, handOff(VIEWER_COPYDATA_LOAD, "", 1));
+    EXPECT_EQ(FALSE, handOff(VIEWER_COPYDATA_LOAD, "\"\"", 3));
+    unchanged("empty path");
+    g_remoteDisabled = 1;
+    EXPECT_EQ(FALSE, handOff(VIEWER_COPYDATA_LOAD, path, bytes));
+    unchanged("remote control off");
+    g_remoteDisabled = 0;
+    COPYDATASTRUCT during = {VIEWER_COPYDATA_LOAD, (DWORD)bytes, const_cast<char*>(path)};
+    ReloadWatch::s_handOff = &during;
+    ReloadWatch::DialogsOpened(window);
+    ReloadWatch::s_handOff = nullptr;
+    EXPECT_EQ(FALSE, ReloadWatch::s_handOffAnswer);
+    unchanged("during a reload");
+
+    // The same data, acceptable: loaded and playing before the answer.
+    g_isPlaying = 0;
+    g_userPaused = 1;
+    EXPECT_EQ(TRUE, handOff(VIEWER_COPYDATA_LOAD, path, bytes));
+    char title[64] = "";
+    GetWindowTextA(window, title, sizeof(title));
+    EXPECT_STREQ(" Handed  [ Off ]", title);
+    EXPECT_NE(nullptr, g_chart);
+    EXPECT_EQ(kPlaying, State());
+    EXPECT_EQ(0, g_sound->GetList().m_count);  // the kept sound is not named by the new chart
+    delete g_chart;
+    g_chart = nullptr;
 }
 
 TEST_F(WindowTest, SystemMenuGetsLoadAndAbout)

@@ -1,8 +1,12 @@
 // CDSound and CDSBufferList against the fake DirectSound.
 #include <gtest/gtest.h>
 
+#include <ctype.h>
+
+#include "SoundTestUtil.h"
 #include "fakes/DebugCapture.h"
 #include "fakes/FakeDirectSound.h"
+#include "fakes/FakeSound.h"
 #include "sound/CDSBuffer.h"
 #include "sound/CDSound.h"
 
@@ -186,6 +190,91 @@ TEST_F(CDSoundTest, TermReleasesEverythingAndIsIdempotent)
         EXPECT_EQ(0, sound.Term());
     }  // the destructor runs Term once more
     EXPECT_EQ(deviceRefs, ds.refCount);
+}
+
+// A file's last-write time in 100 ns units, and setting it.
+ULONGLONG WriteTime(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data);
+    return ((ULONGLONG)data.ftLastWriteTime.dwHighDateTime << 32) | data.ftLastWriteTime.dwLowDateTime;
+}
+
+void SetWriteTime(const std::string& path, ULONGLONG time)
+{
+    HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    FILETIME t = {(DWORD)time, (DWORD)(time >> 32)};
+    EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &t));
+    CloseHandle(file);
+}
+
+TEST_F(CDSoundTest, AReloadKeepsOnlyTheSoundsWhoseFilesAreUnchanged)
+{
+    using namespace soundtest;
+    CDSound sound;
+    ASSERT_EQ(0, sound.Init(window, 1));
+    const char* names[] = {"same.wav", "size.wav", "time.wav", "dropped.wav", "broken.wav"};
+    std::vector<std::string> paths;
+    std::vector<CDSBuffer*> loaded;
+    for (const char* name : names) {
+        paths.push_back(TempPath(name));
+        ASSERT_TRUE(WriteBytes(paths.back(), PcmWav(ToBytes(Tone(4410, 2, 44100, 440, 0.5)), 2, 44100, 16)));
+        CDSBuffer* buffer = new CDSBuffer(sound.GetDirectSound());
+        buffer->SetFileName(paths.back().c_str());
+        sound.GetList().AddTail(buffer);
+        loaded.push_back(buffer);
+    }
+    ASSERT_TRUE(WriteBytes(paths[4], Bytes(100, 0)));  // no sound: its load fails
+    for (CDSBuffer* buffer : loaded)
+        buffer->LoadStamped(0);
+    for (int i = 0; i < 4; ++i)
+        ASSERT_NE(nullptr, loaded[i]->GetSoundBuffer()) << names[i];
+    ASSERT_EQ(nullptr, loaded[4]->GetSoundBuffer());
+
+    // Played, faded and paused like a chart's sound; then the files change.
+    loaded[0]->Play(1, 7);
+    loaded[0]->FadeOut();
+    loaded[0]->UpdateFade();
+    loaded[0]->Pause();
+    ULONGLONG time = WriteTime(paths[1]);
+    ASSERT_TRUE(WriteBytes(paths[1], PcmWav(ToBytes(Tone(8820, 2, 44100, 440, 0.5)), 2, 44100, 16)));
+    SetWriteTime(paths[1], time);
+    SetWriteTime(paths[2], WriteTime(paths[2]) + 10000000);  // one second later
+
+    DebugCapture capture;
+    sound.KeepBuffersForReload();
+    EXPECT_EQ(0, sound.GetList().m_count);
+    FakeDirectSoundBuffer* fake = static_cast<FakeDirectSoundBuffer*>(loaded[0]->GetSoundBuffer());
+    int live = ds.LiveBuffers();
+
+    // The new chart names them (in another case), and one new file.
+    std::string upper = paths[0];
+    for (char& c : upper)
+        c = (char)toupper((unsigned char)c);
+    CDSBuffer* kept = sound.TakeKeptBuffer(upper.c_str());
+    ASSERT_EQ(loaded[0], kept);
+    EXPECT_STREQ(upper.c_str(), kept->GetFileName());
+    EXPECT_EQ(0, kept->GetPauseFlag());
+    EXPECT_EQ(-1, kept->GetFadeCounter());
+    EXPECT_EQ(0, kept->GetOwnerTag());
+    EXPECT_EQ(0, kept->m_loop);
+    EXPECT_FALSE(fake->playing);
+    EXPECT_EQ("SetVolume 0", LastPlaybackCall(*fake));
+    EXPECT_EQ(0u, fake->playCursor);
+    EXPECT_EQ(nullptr, sound.TakeKeptBuffer(paths[0].c_str()));  // taken once only
+    EXPECT_EQ(nullptr, sound.TakeKeptBuffer(paths[1].c_str()));  // changed size
+    EXPECT_EQ(nullptr, sound.TakeKeptBuffer(paths[2].c_str()));  // changed time
+    EXPECT_EQ(nullptr, sound.TakeKeptBuffer(paths[4].c_str()));  // its load had failed
+    EXPECT_EQ(live - 2, ds.LiveBuffers());  // the stale ones are freed before their files load again
+    EXPECT_EQ(nullptr, sound.TakeKeptBuffer(TempPath("new.wav").c_str()));
+
+    sound.GetList().AddTail(kept);
+    EXPECT_EQ(0, sound.GetList().m_head->index);
+    EXPECT_EQ(4, sound.DropKeptBuffers());  // dropped.wav (and the three above)
+    EXPECT_EQ(live - 3, ds.LiveBuffers());
+    EXPECT_EQ(std::vector<std::string>{"ReloadSounds kept=1 loaded=0 freed=4\n"}, capture.Lines());
+    EXPECT_EQ(0, sound.DropKeptBuffers());
+    EXPECT_EQ(nullptr, sound.TakeKeptBuffer(paths[0].c_str()));
 }
 
 // Records the order in which sounds are destroyed: a sound's Term releases its buffer.
