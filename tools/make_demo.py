@@ -17,7 +17,7 @@ the script measures each IMA ADPCM sound against its source (through the encoder
 decoding), then checks the chart with the viewer's own code: ktbdump reads it as the viewer
 does (lengths, tempos, note counts, a sound for every note), and ktbrender loads every sound
 with the viewer's loader and renders the whole chart to a WAV file to check levels.  Both are
-run from build/x64 through tools/winerun.sh (built first when missing; KTB_BUILD_DIR names
+run from build/x64 through tools/winerun.sh (brought up to date first; KTB_BUILD_DIR names
 another build folder).
 
     python3 tools/make_demo.py [--out DIR] [--mix /tmp/demo_mix.wav] [--no-mix]
@@ -1134,19 +1134,23 @@ def windows_path(path):
 
 
 def tools_ready(root, build):
-    """Builds ktbdump and ktbrender in the build folder when they are missing."""
-    if all(os.path.isfile(os.path.join(build, t + '.exe')) for t in TOOLS):
-        return True
-    print('building %s in %s...' % (' and '.join(TOOLS), build))
+    """Brings ktbdump and ktbrender in the build folder up to date (building them when missing),
+    so that the check runs the viewer's code as it is now."""
+    exes = [os.path.join(build, t + '.exe') for t in TOOLS]
+    configured = os.path.isfile(os.path.join(build, 'CMakeCache.txt'))
+    if not configured and all(os.path.isfile(e) for e in exes):
+        return True  # a build folder made elsewhere: its tools as they are
     steps = []
-    if not os.path.isfile(os.path.join(build, 'CMakeCache.txt')):
+    if not configured:
+        print('building %s in %s...' % (' and '.join(TOOLS), build))
         steps.append(['cmake', '--preset', 'x64'])
     steps.append(['cmake', '--build', build, '--target'] + list(TOOLS))
     for cmd in steps:
-        if subprocess.run(cmd, cwd=root).returncode != 0:
+        if subprocess.run(cmd, cwd=root, stdout=subprocess.DEVNULL if configured else None).returncode != 0:
             break
-    if all(os.path.isfile(os.path.join(build, t + '.exe')) for t in TOOLS):
-        return True
+    else:
+        if all(os.path.isfile(e) for e in exes):
+            return True
     print('cannot build %s: run tools/setup.sh, then "cmake --preset x64 && cmake --build --preset x64 '
           '--target ktbdump ktbrender" and this script again' % ' and '.join(TOOLS))
     return False
