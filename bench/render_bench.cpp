@@ -57,8 +57,8 @@ double ReadAndDecode(const std::string& path, unsigned long long* decodedBytes)
     double seconds = bench::Now() - t0;
     *decodedBytes = 0;
     for (CDSBufferNode* n = device->GetList().m_head; n; n = n->next)
-        if (n->buffer->GetPcm())
-            *decodedBytes += n->buffer->GetBufferBytes();
+        if (n->buffer->m_pcm)
+            *decodedBytes += n->buffer->m_bufferBytes;
     delete chart;
     delete device;
     if (null)

@@ -457,7 +457,7 @@ InProcessReload ReloadInProcess(CDSound* sound, CChart*& chart, const Files& f, 
             if (_stricmp(n->buffer->GetFileName(), f.paths[i].c_str()) != 0 || n->buffer->m_streamThreshold == 21)
                 continue;
             r.newSoundsFresh++;
-            IDirectSoundBuffer* b = n->buffer->GetSoundBuffer();
+            IDirectSoundBuffer* b = n->buffer->m_soundBuffer;
             void* p1 = nullptr;
             DWORD b1 = 0;
             std::vector<uint8_t> wav = SoundFile(i, generation);

@@ -185,11 +185,11 @@ private:
     Voice VoiceOf(const CDSBuffer& buffer)
     {
         Voice v;
-        const WAVEFORMATEX& f = buffer.GetFormat();
+        const WAVEFORMATEX& f = buffer.m_dstFormat;
         v.fadeLength = buffer.m_fadeLength;
-        if (!buffer.GetPcm() || f.nBlockAlign == 0 || f.nChannels == 0 || f.nSamplesPerSec == 0)
+        if (!buffer.m_pcm || f.nBlockAlign == 0 || f.nChannels == 0 || f.nSamplesPerSec == 0)
             return v;
-        v.pcm = buffer.GetPcm();
+        v.pcm = buffer.m_pcm;
         v.blockAlign = f.nBlockAlign;
         v.bytesPerSample = f.wBitsPerSample / 8;
         v.rightOffset = f.nChannels > 1 ? v.bytesPerSample : 0;
@@ -197,7 +197,7 @@ private:
             v.pcm = nullptr;  // no layout this mixer can read
             return v;
         }
-        v.srcFrames = buffer.GetBufferBytes() / f.nBlockAlign;
+        v.srcFrames = buffer.m_bufferBytes / f.nBlockAlign;
         v.srcRate = f.nSamplesPerSec;
         v.length = (v.srcFrames * m_rate + v.srcRate - 1) / v.srcRate;
         return v;

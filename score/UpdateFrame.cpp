@@ -188,7 +188,7 @@ int AnySoundPlaying()
 
 void TriggerNote(LaneNote* entry, LaneNote* previous, int ownerTag)
 {
-    int fade = FadesPrevious(entry, previous, ownerTag, [](const CDSBuffer* sound) { return sound->GetOwnerTag(); });
+    int fade = FadesPrevious(entry, previous, ownerTag, [](const CDSBuffer* sound) { return sound->m_ownerTag; });
     if (entry->sound) {
         entry->sound->Stop();
         entry->sound->Rewind();

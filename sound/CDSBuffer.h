@@ -51,20 +51,6 @@ public:
     int StreamUpdateXA(unsigned int target, unsigned int minimum);
     int StreamUpdateResetXA();
 
-    // Read access for the frame update and for tests.
-    int GetOwnerTag() const { return m_ownerTag; }
-    IDirectSoundBuffer* GetSoundBuffer() const { return m_soundBuffer; }
-    const WAVEFORMATEX& GetFormat() const { return m_dstFormat; }
-    unsigned int GetBufferBytes() const { return m_bufferBytes; }
-    int IsStreaming() const { return m_streaming; }
-    int GetKind() const { return m_kind; }
-    int GetStreamState() const { return m_streamState; }
-    int GetFadeCounter() const { return m_fadeCounter; }
-    int GetPauseFlag() const { return m_pauseFlag; }
-    // The PCM kept in memory (keepPcm): GetBufferBytes() bytes of GetFormat(), laid out as the
-    // sound buffer would hold them; null when nothing is kept.
-    const BYTE* GetPcm() const { return m_pcm; }
-
 private:
     // Pieces shared by the WAV (xa 0) and XA (xa 1) loads and refills.
 
@@ -104,7 +90,8 @@ private:
     int CopyRefill(unsigned int count, unsigned int written, int xa);
 
 public:
-    // Fields, in the documented order. Public so that tests can set up and inspect states.
+    // Fields, in the documented order. Read directly (there are no getters besides
+    // GetFileName): by the frame update (owner tag), the tools, and tests that set up states.
     char m_fileName[260];
     IDirectSoundBuffer* m_soundBuffer;
     IDirectSound* m_device;
@@ -139,7 +126,8 @@ public:
     // Set by LoadXA: its file does not exist (so Load does not try to open it as WAV as well).
     bool m_fileMissing;
     int m_keepPcm;
-    BYTE* m_pcm;  // owned; keepPcm: the decoded sound, m_bufferBytes long
+    BYTE* m_pcm;  // owned; keepPcm: the decoded sound, m_bufferBytes of m_dstFormat laid out as a
+                  // sound buffer would hold them; null when nothing is kept
     BYTE m_xaHeader[32];  // kind 2: the file's header, for reopening the decoder when a loop rewinds
     // Set by LoadStamped: the file when the load began; known only when that load succeeded.
     SoundFileStamp m_loadedFile = {0, 0, 0};

@@ -66,9 +66,3 @@ void SetXaDecoderForTest(const XaDecoderApi* api)
         g_injected = false;
     }
 }
-
-bool BindXaDecoderLibrary(const char* path)
-{
-    g_libraryTried = true;
-    return BindFrom(path);
-}

@@ -17,11 +17,8 @@ const XaDecoderApi& GetXaDecoder();
 // True when the calls come from a real library or an injected table.
 bool XaDecoderAvailable();
 
-// Test and tool seams.
+// Test seams.
 // The table that stands in for a missing library (open refuses every header).
 const XaDecoderApi& MissingXaDecoder();
 // Replaces the bound calls with the given table (copied); null restores the library binding.
 void SetXaDecoderForTest(const XaDecoderApi* api);
-// Binds the library at an explicit path instead of "xadec.dll"; returns true when all four
-// calls were found. A previously bound library stays loaded.
-bool BindXaDecoderLibrary(const char* path);

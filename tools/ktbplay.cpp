@@ -73,11 +73,11 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    const WAVEFORMATEX& f = sound->GetFormat();
+    const WAVEFORMATEX& f = sound->m_dstFormat;
     double seconds = f.nAvgBytesPerSec ? (double)sound->m_decodedSize / f.nAvgBytesPerSec : 0.0;
     printf("%s: %s, %u Hz, %u-bit, %u channel(s), %.2f s, buffer %u bytes, %s\n", file,
-           sound->GetKind() == 2 ? "XA" : "WAV", (unsigned)f.nSamplesPerSec, (unsigned)f.wBitsPerSample,
-           (unsigned)f.nChannels, seconds, sound->GetBufferBytes(), sound->IsStreaming() ? "streaming" : "static");
+           sound->m_kind == 2 ? "XA" : "WAV", (unsigned)f.nSamplesPerSec, (unsigned)f.wBitsPerSample,
+           (unsigned)f.nChannels, seconds, sound->m_bufferBytes, sound->m_streaming ? "streaming" : "static");
     fflush(stdout);
 
     if (sound->Play(loop, 1) != 0) {
@@ -101,7 +101,7 @@ int main(int argc, char** argv)
         Sleep(15);
     }
     printf("played %.2f s%s\n", (GetTickCount() - start) / 1000.0,
-           sound->IsStreaming() ? (sound->GetStreamState() == 5 ? ", stream ended" : ", stream stopped") : "");
+           sound->m_streaming ? (sound->m_streamState == 5 ? ", stream ended" : ", stream stopped") : "");
     device.Term();
     return 0;
 }

@@ -797,7 +797,7 @@ void AllSoundsMissing(const std::string& folder)
             listed = g_sound ? g_sound->GetList().m_count : -1;
             if (g_sound)
                 for (CDSBufferNode* n = g_sound->GetList().m_head; n; n = n->next)
-                    withoutBuffer += n->buffer->GetSoundBuffer() ? 0 : 1;
+                    withoutBuffer += n->buffer->m_soundBuffer ? 0 : 1;
             Sleep(2000);  // notes of missing sounds come due and are played
         }
         if (window)
@@ -842,7 +842,7 @@ void SoundDeletedBetweenReloads(const std::string& folder)
         loadedAfterDelete = 0;
         if (g_sound)
             for (CDSBufferNode* n = g_sound->GetList().m_head; n; n = n->next)
-                loadedAfterDelete += n->buffer->GetSoundBuffer() ? 1 : 0;
+                loadedAfterDelete += n->buffer->m_soundBuffer ? 1 : 0;
         Sleep(1500);  // the note of the deleted sound comes due
         WriteFileBytes(victim, saved);
         Expect(ReloadAndWait(op, window, WM_LBUTTONDBLCLK, 0, "Deleted"), "the reload with the sound back did not finish");
@@ -877,7 +877,7 @@ void NoXaDecoder(const std::string& folder)
         if (ready && g_sound) {
             loaded = 0;
             for (CDSBufferNode* n = g_sound->GetList().m_head; n; n = n->next)
-                loaded += n->buffer->GetSoundBuffer() ? 1 : 0;
+                loaded += n->buffer->m_soundBuffer ? 1 : 0;
             Sleep(1500);
         }
         if (window)

@@ -16,14 +16,14 @@ TEST_F(ShellTest, PauseOfThreeSecondsMovesTheStartBy3000)
     EXPECT_EQ(kUserPause, State());
     EXPECT_EQ(100500, g_pauseStartTime);
     EXPECT_FALSE(fake->playing);
-    EXPECT_EQ(1, sound->GetPauseFlag());
+    EXPECT_EQ(1, sound->m_pauseFlag);
 
     clock.Advance(3000);
     ResumePlay(1);
     EXPECT_EQ(kPlaying, State());
     EXPECT_EQ(103000, g_playStartTime);
     EXPECT_TRUE(fake->playing);  // the sound that played goes on
-    EXPECT_EQ(0, sound->GetPauseFlag());
+    EXPECT_EQ(0, sound->m_pauseFlag);
     UpdateFrame();
     EXPECT_EQ(g_seekBaseTime + 500, g_playTime);  // the chart time continues where it stopped
 }
@@ -42,7 +42,7 @@ TEST_F(ShellTest, UserAndSystemPausesKeepApart)
     PausePlay(1);  // already paused: nothing
     EXPECT_EQ(kUserPause, State());
     EXPECT_EQ(0, fake->playing);
-    EXPECT_EQ(0, sound->GetPauseFlag());  // the sound was not playing at the pause
+    EXPECT_EQ(0, sound->m_pauseFlag);  // the sound was not playing at the pause
 
     g_isPlaying = 0;
     g_userPaused = 1;
@@ -76,7 +76,7 @@ TEST_F(ShellTest, RestartStopsSoundsAndRearms)
     g_startMeasure = 2;
     RestartPlay();
     EXPECT_EQ(kPlaying, State());
-    EXPECT_EQ(0, sound->GetPauseFlag());
+    EXPECT_EQ(0, sound->m_pauseFlag);
     EXPECT_EQ(5500, g_seekBaseTime);
     EXPECT_EQ(0, g_drumLanes[1][1].pending);
     EXPECT_EQ(1, g_drumLanes[1][2].pending);

@@ -236,7 +236,7 @@ TEST_F(FrameTest, NoteExactlyAtTheTimeSoundsAndIsNotDrawn)
     SetLane(DRUM(3), {Note(5000, 3, kick), Note(5200, 3)});
     FrameAt(5000);
     EXPECT_EQ("Stop, Stop, SetCurrentPosition 0, SetVolume 0, Play 0 0 0", PlaybackCalls(*fake));
-    EXPECT_EQ(503, kick->GetOwnerTag());
+    EXPECT_EQ(503, kick->m_ownerTag);
     EXPECT_EQ(0, g_drumLanes[3][0].pending);
     EXPECT_EQ(&g_drumLanes[3][0], g_drumLastPlayed[3]);
     EXPECT_EQ((Places_t{{42, 273}}), Places(display->CallsOf(kDrumChips[3])));
@@ -258,8 +258,8 @@ TEST_F(FrameTest, WEntriesNeverSound)
     FrameAt(5000);
     EXPECT_EQ(0, g_guitarLanes[8][0].pending);
     EXPECT_EQ(chord, g_guitarLastPlayed);
-    EXPECT_EQ(-1, s->GetFadeCounter());
-    EXPECT_EQ(100, s->GetOwnerTag());
+    EXPECT_EQ(-1, s->m_fadeCounter);
+    EXPECT_EQ(100, s->m_ownerTag);
 }
 
 TEST_F(FrameTest, FadeRules)
@@ -271,16 +271,16 @@ TEST_F(FrameTest, FadeRules)
     // The next note of the lane fades the previous, different sound of the same owner.
     SetLane(DRUM(2), {Note(1000, 2, a), Note(2000, 2, b), Note(3000, 2, b), Note(4000, 2, nullptr)});
     FrameAt(1000);
-    EXPECT_EQ(502, a->GetOwnerTag());
+    EXPECT_EQ(502, a->m_ownerTag);
     FrameAt(2000);
-    EXPECT_EQ(4, a->GetFadeCounter());  // FadeOut (5), then this frame's fade step
+    EXPECT_EQ(4, a->m_fadeCounter);  // FadeOut (5), then this frame's fade step
     EXPECT_EQ("SetVolume 0", LastPlaybackCall(*fa));
-    EXPECT_EQ(-1, b->GetFadeCounter());
+    EXPECT_EQ(-1, b->m_fadeCounter);
     FrameAt(3000);  // the same buffer again: restarted, not faded
-    EXPECT_EQ(-1, b->GetFadeCounter());
+    EXPECT_EQ(-1, b->m_fadeCounter);
     EXPECT_EQ("Play 0 0 0", LastPlaybackCall(*fb));
     FrameAt(4000);  // an entry without a sound still fades the previous one
-    EXPECT_EQ(4, b->GetFadeCounter());
+    EXPECT_EQ(4, b->m_fadeCounter);
 }
 
 TEST_F(FrameTest, NoFadeInsideSpansOrAfterAnotherLaneReplayed)
@@ -291,7 +291,7 @@ TEST_F(FrameTest, NoFadeInsideSpansOrAfterAnotherLaneReplayed)
     SetLane(DRUM(2), {Note(1000, 2, a, 0), Note(2000, 2, b)});  // first one inside a span
     FrameAt(1000);
     FrameAt(2000);
-    EXPECT_EQ(-1, a->GetFadeCounter());
+    EXPECT_EQ(-1, a->m_fadeCounter);
 
     FreeLaneArrays();
     ResetLanes();
@@ -299,9 +299,9 @@ TEST_F(FrameTest, NoFadeInsideSpansOrAfterAnotherLaneReplayed)
     SetLane(SOUND(5), {Note(1500, 5, a)});  // sound lane 5 replays a: it is no longer the drum's
     FrameAt(1000);
     FrameAt(1500);
-    EXPECT_EQ(1005, a->GetOwnerTag());
+    EXPECT_EQ(1005, a->m_ownerTag);
     FrameAt(2000);
-    EXPECT_EQ(-1, a->GetFadeCounter());
+    EXPECT_EQ(-1, a->m_fadeCounter);
 }
 
 TEST_F(FrameTest, GuitarFadesAcrossItsLanes)
@@ -313,12 +313,12 @@ TEST_F(FrameTest, GuitarFadesAcrossItsLanes)
     SetLane(GUITAR(1), {Note(2000, 1, b)});
     SetLane(BASS(4), {Note(1500, 4, b)});
     FrameAt(1000);
-    EXPECT_EQ(100, a->GetOwnerTag());
+    EXPECT_EQ(100, a->m_ownerTag);
     FrameAt(1500);
-    EXPECT_EQ(200, b->GetOwnerTag());
-    EXPECT_EQ(-1, a->GetFadeCounter());  // the bass has its own sounded-last entry
+    EXPECT_EQ(200, b->m_ownerTag);
+    EXPECT_EQ(-1, a->m_fadeCounter);  // the bass has its own sounded-last entry
     FrameAt(2000);
-    EXPECT_EQ(4, a->GetFadeCounter());
+    EXPECT_EQ(4, a->m_fadeCounter);
 }
 
 TEST_F(FrameTest, TimeOfTheFrame)

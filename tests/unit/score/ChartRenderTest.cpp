@@ -55,7 +55,7 @@ struct RenderChart : LoadedChart {
     {
         for (CDSBufferNode* n = sound->GetList().m_head; n; n = n->next)
             if (strstr(n->buffer->GetFileName(), name))
-                return reinterpret_cast<const int16_t*>(n->buffer->GetPcm());
+                return reinterpret_cast<const int16_t*>(n->buffer->m_pcm);
         return nullptr;
     }
 };

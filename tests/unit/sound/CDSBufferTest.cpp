@@ -35,7 +35,7 @@ TEST(CreateDSBTest, ShortSoundsGetAtLeast150MsAndSizesFollowTheBlockAlignment)
     sound.m_dstFormat = Pcm(2, 44100, 16);
     ASSERT_EQ(0, sound.CreateDSB(5));
     EXPECT_EQ(26460u, ds.requests.back().dwBufferBytes);
-    EXPECT_EQ(26460u, sound.GetBufferBytes());
+    EXPECT_EQ(26460u, sound.m_bufferBytes);
     EXPECT_EQ(0x180CAu, ds.requests.back().dwFlags);
     EXPECT_EQ(sizeof(DSBUFFERDESC), ds.requests.back().dwSize);
     EXPECT_EQ(0, memcmp(&ds.requestFormats.back(), &sound.m_dstFormat, sizeof(WAVEFORMATEX)));
@@ -45,7 +45,7 @@ TEST(CreateDSBTest, ShortSoundsGetAtLeast150MsAndSizesFollowTheBlockAlignment)
     EXPECT_EQ(1, ds.LiveBuffers());  // the earlier buffer was released, not leaked
 
     ASSERT_EQ(0, sound.CreateDSB(10584000));  // 60 s stays exact
-    EXPECT_EQ(10584000u, sound.GetBufferBytes());
+    EXPECT_EQ(10584000u, sound.m_bufferBytes);
 
     // 4294968 × 1000 wraps round 32 bits to 704: still a long sound, not raised to 150 ms.
     FakeDirectSound big;
@@ -67,7 +67,7 @@ TEST(CreateDSBTest, ShortSoundsGetAtLeast150MsAndSizesFollowTheBlockAlignment)
     ds.onCreate = [](FakeDirectSoundBuffer& b) { b.reportedBytes = 4096; };
     ASSERT_EQ(0, reported.CreateDSB(4000));
     EXPECT_EQ(4000u, ds.requests.back().dwBufferBytes);
-    EXPECT_EQ(4096u, reported.GetBufferBytes());
+    EXPECT_EQ(4096u, reported.m_bufferBytes);
 }
 
 TEST(CreateDSBTest, RefusedCreationRetriesWithReducedFlags)
@@ -85,7 +85,7 @@ TEST(CreateDSBTest, RefusedCreationRetriesWithReducedFlags)
         EXPECT_EQ(0x180CAu, ds.requests[0].dwFlags);
         EXPECT_EQ(0x10080u, ds.requests[1].dwFlags);
         EXPECT_EQ(100000u, ds.requests[1].dwBufferBytes);
-        EXPECT_EQ(ds.LastBuffer(), sound.GetSoundBuffer());
+        EXPECT_EQ(ds.LastBuffer(), sound.m_soundBuffer);
     }
     {
         DebugCapture capture;
@@ -95,7 +95,7 @@ TEST(CreateDSBTest, RefusedCreationRetriesWithReducedFlags)
         EXPECT_EQ((Lines{"HRESULT->DSERR_OUTOFMEMORY\n", "CDSBuffer::CreateDSB 1stCreateFailed\n",
                          "HRESULT->DSERR_OUTOFMEMORY\n", "CDSBuffer::CreateDSB CreateDSBError\n"}),
                   capture.Lines());
-        EXPECT_EQ(nullptr, sound.GetSoundBuffer());
+        EXPECT_EQ(nullptr, sound.m_soundBuffer);
     }
     {
         DebugCapture capture;
@@ -135,7 +135,7 @@ protected:
         EXPECT_EQ(nullptr, sound.m_srcChunk);
         EXPECT_EQ(nullptr, sound.m_srcFormat);
         EXPECT_EQ(nullptr, sound.m_convBuffer);
-        EXPECT_NE(nullptr, sound.GetSoundBuffer());
+        EXPECT_NE(nullptr, sound.m_soundBuffer);
     }
 };
 
@@ -146,8 +146,8 @@ TEST_F(StaticWavTest, TenthOfASecondGetsThe150MsBufferWithSilenceAfterTheSound)
     ASSERT_EQ(0, LoadBytes("short.wav", PcmWav(pcm, 2, 44100, 16)));
     EXPECT_TRUE(capture.Lines().empty());
     ExpectOnlySoundBufferKept();
-    EXPECT_EQ(1, sound.GetKind());
-    EXPECT_EQ(0, sound.IsStreaming());
+    EXPECT_EQ(1, sound.m_kind);
+    EXPECT_EQ(0, sound.m_streaming);
     FakeDirectSoundBuffer* b = ds.LastBuffer();
     EXPECT_EQ(26460u, b->bytes);
     EXPECT_EQ(pcm, b->Read(0, 17640));
@@ -166,7 +166,7 @@ TEST_F(StaticWavTest, SixtySecondsGetExactlyTheirSize)
     EXPECT_EQ(10584000u, b->bytes);
     EXPECT_TRUE(b->memory == pcm);
     EXPECT_EQ(60u, sound.m_lengthSeconds);
-    EXPECT_EQ(0, sound.IsStreaming());  // streaming not allowed
+    EXPECT_EQ(0, sound.m_streaming);  // streaming not allowed
 }
 
 TEST_F(StaticWavTest, EightBitSoundsAreFilledWithTheSilenceOfTheirBufferFormat)
@@ -255,10 +255,10 @@ TEST(CDSBufferFieldsTest, ConstructionAndFileName)
     CDSBuffer sound(&ds);
     EXPECT_STREQ("", sound.GetFileName());
     EXPECT_EQ(20u, sound.m_streamThreshold);
-    EXPECT_EQ(-1, sound.GetFadeCounter());
+    EXPECT_EQ(-1, sound.m_fadeCounter);
     EXPECT_EQ(5, sound.m_fadeLength);
     EXPECT_EQ(&ds, sound.m_device);
-    EXPECT_EQ(0, sound.GetKind());
+    EXPECT_EQ(0, sound.m_kind);
 
     std::string longName(300, 'a');
     longName[258] = 'z';
@@ -290,7 +290,7 @@ TEST_F(PlaybackTest, PlayStopRewindAndIsPlaying)
     buffer->calls.clear();
     buffer->SetPlayCursor(400);
     ASSERT_EQ(0, sound.Play(0, 7));
-    EXPECT_EQ(7, sound.GetOwnerTag());
+    EXPECT_EQ(7, sound.m_ownerTag);
     EXPECT_EQ((Lines{"SetVolume 0", "Play 0 0 0"}), buffer->calls);
     EXPECT_EQ(1, sound.IsPlaying());
     EXPECT_EQ(400u, buffer->playCursor);  // Play does not move the position
@@ -326,14 +326,14 @@ TEST_F(PlaybackTest, FadeStepsDownToSilenceThenStops)
     ASSERT_EQ(0, sound.Play(0, 1));
     buffer->volumes.clear();
     EXPECT_EQ(0, sound.FadeOut());
-    EXPECT_EQ(5, sound.GetFadeCounter());
+    EXPECT_EQ(5, sound.m_fadeCounter);
     for (int i = 0; i < 6; ++i) {
         EXPECT_EQ(1, sound.IsPlaying()) << i;
         EXPECT_EQ(0, sound.UpdateFade());
     }
     EXPECT_EQ((std::vector<LONG>{0, -2000, -4000, -6000, -8000, -10000}), buffer->volumes);
     EXPECT_EQ(0, sound.IsPlaying());
-    EXPECT_EQ(-1, sound.GetFadeCounter());
+    EXPECT_EQ(-1, sound.m_fadeCounter);
     buffer->calls.clear();
     EXPECT_EQ(0, sound.UpdateFade());  // a seventh call does nothing
     EXPECT_TRUE(buffer->calls.empty());
@@ -347,7 +347,7 @@ TEST_F(PlaybackTest, PlayCancelsARunningFade)
     sound.UpdateFade();
     EXPECT_EQ(-2000, buffer->volume);
     ASSERT_EQ(0, sound.Play(0, 2));
-    EXPECT_EQ(-1, sound.GetFadeCounter());
+    EXPECT_EQ(-1, sound.m_fadeCounter);
     EXPECT_EQ(0, buffer->volume);
     buffer->calls.clear();
     EXPECT_EQ(0, sound.UpdateFade());
@@ -359,7 +359,7 @@ TEST_F(PlaybackTest, PauseAndResume)
 {
     // Stopped sound: nothing plays after Resume.
     EXPECT_EQ(0, sound.Pause());
-    EXPECT_EQ(0, sound.GetPauseFlag());
+    EXPECT_EQ(0, sound.m_pauseFlag);
     sound.Resume();
     EXPECT_EQ(0, buffer->playCalls);
 
@@ -367,14 +367,14 @@ TEST_F(PlaybackTest, PauseAndResume)
     ASSERT_EQ(0, sound.Play(1, 9));
     buffer->SetPlayCursor(1000);
     EXPECT_EQ(0, sound.Pause());
-    EXPECT_EQ(1, sound.GetPauseFlag());
+    EXPECT_EQ(1, sound.m_pauseFlag);
     EXPECT_FALSE(buffer->playing);
     sound.Resume();
     EXPECT_TRUE(buffer->playing);
     EXPECT_EQ(0u, buffer->playFlags);
     EXPECT_EQ(1000u, buffer->playCursor);
-    EXPECT_EQ(9, sound.GetOwnerTag());
-    EXPECT_EQ(0, sound.GetPauseFlag());
+    EXPECT_EQ(9, sound.m_ownerTag);
+    EXPECT_EQ(0, sound.m_pauseFlag);
 
     // A sound that was fading stays stopped; the flag is cleared anyway.
     sound.FadeOut();
@@ -382,7 +382,7 @@ TEST_F(PlaybackTest, PauseAndResume)
     int plays = buffer->playCalls;
     sound.Resume();
     EXPECT_EQ(plays, buffer->playCalls);
-    EXPECT_EQ(0, sound.GetPauseFlag());
+    EXPECT_EQ(0, sound.m_pauseFlag);
 
     ASSERT_EQ(0, sound.Play(0, 1));
     sound.Pause();
@@ -395,15 +395,15 @@ TEST(PlaybackWithoutBufferTest, OperationsReportFailureAndChangeNothing)
 {
     CDSBuffer sound(nullptr);
     EXPECT_EQ(1, sound.Play(0, 3));
-    EXPECT_EQ(0, sound.GetOwnerTag());
+    EXPECT_EQ(0, sound.m_ownerTag);
     EXPECT_EQ(1, sound.Stop());
     EXPECT_EQ(1, sound.Rewind());
     EXPECT_EQ(0, sound.IsPlaying());
     EXPECT_EQ(0, sound.StreamPlay());
     EXPECT_EQ(1, sound.FadeOut());  // still sets the counter
-    EXPECT_EQ(5, sound.GetFadeCounter());
+    EXPECT_EQ(5, sound.m_fadeCounter);
     EXPECT_EQ(1, sound.UpdateFade());
-    EXPECT_EQ(5, sound.GetFadeCounter());
+    EXPECT_EQ(5, sound.m_fadeCounter);
     EXPECT_EQ(1, sound.Pause());
     EXPECT_EQ(0, sound.Term());
     EXPECT_EQ(0, sound.Term());

@@ -228,8 +228,8 @@ TEST_F(CDSoundTest, AReloadKeepsOnlyTheSoundsWhoseFilesAreUnchanged)
     for (CDSBuffer* buffer : loaded)
         buffer->LoadStamped(0);
     for (int i = 0; i < 4; ++i)
-        ASSERT_NE(nullptr, loaded[i]->GetSoundBuffer()) << names[i];
-    ASSERT_EQ(nullptr, loaded[4]->GetSoundBuffer());
+        ASSERT_NE(nullptr, loaded[i]->m_soundBuffer) << names[i];
+    ASSERT_EQ(nullptr, loaded[4]->m_soundBuffer);
 
     // Played, faded and paused like a chart's sound; then the files change.
     loaded[0]->Play(1, 7);
@@ -244,7 +244,7 @@ TEST_F(CDSoundTest, AReloadKeepsOnlyTheSoundsWhoseFilesAreUnchanged)
     DebugCapture capture;
     sound.KeepBuffersForReload();
     EXPECT_EQ(0, sound.GetList().m_count);
-    FakeDirectSoundBuffer* fake = static_cast<FakeDirectSoundBuffer*>(loaded[0]->GetSoundBuffer());
+    FakeDirectSoundBuffer* fake = static_cast<FakeDirectSoundBuffer*>(loaded[0]->m_soundBuffer);
     int live = ds.LiveBuffers();
 
     // The new chart names them (in another case), and one new file.
@@ -254,9 +254,9 @@ TEST_F(CDSoundTest, AReloadKeepsOnlyTheSoundsWhoseFilesAreUnchanged)
     CDSBuffer* kept = sound.TakeKeptBuffer(upper.c_str());
     ASSERT_EQ(loaded[0], kept);
     EXPECT_STREQ(upper.c_str(), kept->GetFileName());
-    EXPECT_EQ(0, kept->GetPauseFlag());
-    EXPECT_EQ(-1, kept->GetFadeCounter());
-    EXPECT_EQ(0, kept->GetOwnerTag());
+    EXPECT_EQ(0, kept->m_pauseFlag);
+    EXPECT_EQ(-1, kept->m_fadeCounter);
+    EXPECT_EQ(0, kept->m_ownerTag);
     EXPECT_EQ(0, kept->m_loop);
     EXPECT_FALSE(fake->playing);
     EXPECT_EQ("SetVolume 0", LastPlaybackCall(*fake));

@@ -159,17 +159,17 @@ TEST_F(RealSoundTest, GeneratedWavFilesLoadWithTheirFormatAndSamples)
     for (const Item& item : items) {
         SCOPED_TRACE(item.name);
         CDSBuffer* sound = Load(item.name, item.file);
-        ASSERT_NE(nullptr, sound->GetSoundBuffer());
+        ASSERT_NE(nullptr, sound->m_soundBuffer);
         WAVEFORMATEX format;
         memset(&format, 0, sizeof(format));
-        ASSERT_EQ(DS_OK, sound->GetSoundBuffer()->GetFormat(&format, sizeof(format), nullptr));
+        ASSERT_EQ(DS_OK, sound->m_soundBuffer->GetFormat(&format, sizeof(format), nullptr));
         EXPECT_EQ(WAVE_FORMAT_PCM, format.wFormatTag);
         EXPECT_EQ(item.expected.channels, format.nChannels);
         EXPECT_EQ(item.expected.rate, format.nSamplesPerSec);
         const Bytes& want = format.wBitsPerSample == 8 ? item.expected.pcm8 : item.expected.pcm16;
         ASSERT_FALSE(want.empty()) << "unexpected bits " << format.wBitsPerSample;
-        EXPECT_TRUE(BufferBytes(sound->GetSoundBuffer(), (DWORD)want.size()) == want);
-        EXPECT_GE(sound->GetBufferBytes(), want.size());
+        EXPECT_TRUE(BufferBytes(sound->m_soundBuffer, (DWORD)want.size()) == want);
+        EXPECT_GE(sound->m_bufferBytes, want.size());
     }
     EXPECT_TRUE(capture.Lines().empty());
 }
@@ -233,11 +233,11 @@ TEST_F(RealSoundTest, StreamedWavAndXaPlayToTheirEndAndStop)
         device.GetList().AddTail(xa);
         xa->SetFileName(xaPath.c_str());
         EXPECT_EQ(0, xa->Load(1));
-        EXPECT_EQ(2, xa->GetKind());
+        EXPECT_EQ(2, xa->m_kind);
         sounds.push_back(xa);
     }
     for (CDSBuffer* sound : sounds) {
-        ASSERT_EQ(1, sound->IsStreaming());
+        ASSERT_EQ(1, sound->m_streaming);
         ASSERT_EQ(0, sound->Play(0, 1));
     }
     // About 25 s of sound: serve the streams every 15 ms for at most 60 s.
@@ -254,7 +254,7 @@ TEST_F(RealSoundTest, StreamedWavAndXaPlayToTheirEndAndStop)
     }
     for (CDSBuffer* sound : sounds) {
         EXPECT_EQ(0, sound->IsPlaying());
-        EXPECT_EQ(5, sound->GetStreamState());
+        EXPECT_EQ(5, sound->m_streamState);
     }
     EXPECT_TRUE(capture.Lines().empty());
     if (!haveXa)

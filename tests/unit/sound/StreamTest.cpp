@@ -25,13 +25,13 @@ struct Playback {
 Playback PlayFrames(CDSBuffer& sound, FakeDirectSoundBuffer* b, DWORD step, size_t limit, Playback p = Playback())
 {
     if (p.states.empty())
-        p.states.push_back(sound.GetStreamState());
+        p.states.push_back(sound.m_streamState);
     while (p.played.size() < limit && b->playing) {
         Bytes chunk = b->Advance(step);
         p.played.insert(p.played.end(), chunk.begin(), chunk.end());
         EXPECT_EQ(0, sound.StreamPlay());
-        if (sound.GetStreamState() != p.states.back())
-            p.states.push_back(sound.GetStreamState());
+        if (sound.m_streamState != p.states.back())
+            p.states.push_back(sound.m_streamState);
     }
     p.stopCursor = b->playCursor;
     return p;
@@ -56,7 +56,7 @@ protected:
         EXPECT_TRUE(WriteBytes(path, file));
         sound.SetFileName(path.c_str());
         EXPECT_EQ(0, sound.Load(1));
-        EXPECT_EQ(1, sound.IsStreaming());
+        EXPECT_EQ(1, sound.m_streaming);
         return ds.LastBuffer();
     }
 };
@@ -69,7 +69,7 @@ TEST_F(StreamTest, CdQualityFiguresPrefillAndRefillWindows)
     ASSERT_NE(nullptr, b);
     const DWORD size = 352800;
     EXPECT_EQ(size, b->bytes);
-    EXPECT_EQ(size, sound.GetBufferBytes());
+    EXPECT_EQ(size, sound.m_bufferBytes);
     EXPECT_EQ(25u, sound.m_lengthSeconds);
     EXPECT_EQ(0x180CAu, b->flags);
     EXPECT_NE(nullptr, sound.m_file);  // the stream keeps file, converter and memory
@@ -85,7 +85,7 @@ TEST_F(StreamTest, CdQualityFiguresPrefillAndRefillWindows)
     EXPECT_EQ(Bytes(pcm.begin(), pcm.begin() + sound.m_produced), b->Read(0, sound.m_produced));
     EXPECT_EQ(sound.m_produced % size, sound.m_writeCursor);
     EXPECT_EQ(0, sound.m_refillHalf);
-    EXPECT_EQ(0, sound.GetStreamState());
+    EXPECT_EQ(0, sound.m_streamState);
 
     ASSERT_EQ(0, sound.Play(0, 1));
     EXPECT_EQ((DWORD)DSBPLAY_LOOPING, b->playFlags);  // a stream always loops its buffer
@@ -153,7 +153,7 @@ TEST_F(StreamTest, NonLoopingStreamEndsThroughStates345WithTheStopInTheSilentHal
     Playback p = PlayFrames(sound, b, 240, pcm.size() + 4 * size);
 
     EXPECT_FALSE(b->playing);
-    EXPECT_EQ(5, sound.GetStreamState());
+    EXPECT_EQ(5, sound.m_streamState);
     ASSERT_GE(p.states.size(), 4u);
     EXPECT_EQ((std::vector<int>{3, 4, 5}), std::vector<int>(p.states.end() - 3, p.states.end()));
     // Stopped inside the half that holds only silence.
@@ -206,7 +206,7 @@ TEST_F(StreamTest, RewindOfAStoppedStreamLeavesItStoppedAndPrefilled)
     EXPECT_EQ(0u, b->playCursor);
     EXPECT_EQ(0, b->CountCalls("Play"));
     EXPECT_EQ(1, b->CountCalls("SetCurrentPosition 0"));
-    EXPECT_EQ(0, sound.GetStreamState());
+    EXPECT_EQ(0, sound.m_streamState);
     EXPECT_EQ(0, sound.m_refillHalf);
     EXPECT_EQ(Bytes(pcm.begin(), pcm.begin() + b->bytes), b->memory);
 
@@ -245,7 +245,7 @@ TEST_F(StreamTest, ImaAdpcmStreamPlaysTheDecodedSoundThenSilence)
     ASSERT_EQ(0, sound.Play(0, 1));
     Bytes decoded = ToBytes(ima.decoded);
     Playback p = PlayFrames(sound, b, 662, decoded.size() + 4 * b->bytes);
-    EXPECT_EQ(5, sound.GetStreamState());
+    EXPECT_EQ(5, sound.m_streamState);
     ASSERT_GT(p.played.size(), decoded.size());
     EXPECT_TRUE(Bytes(p.played.begin(), p.played.begin() + decoded.size()) == decoded);
     EXPECT_TRUE(AllSilence(p.played, decoded.size()));
@@ -256,14 +256,14 @@ TEST_F(StreamTest, XaStreamWithFakeDecoderPlaysTheDecodedSoundThenSilence)
     ScopedFakeXa fake;
     Bytes pcm = Noise16(8000 * 21, 1, 13);
     FakeDirectSoundBuffer* b = LoadStream("fake_stream.xa", FakeXaFile(pcm, 1, 8000, 8000 * 21));
-    EXPECT_EQ(2, sound.GetKind());
+    EXPECT_EQ(2, sound.m_kind);
     EXPECT_EQ(10000u, sound.m_srcChunkSize);
     EXPECT_EQ(32000u, b->bytes);
     EXPECT_EQ(16000u, b->format.nAvgBytesPerSec);  // filled in when the decoder leaves it 0
     ASSERT_EQ(0, sound.Play(0, 1));
     Playback p = PlayFrames(sound, b, 240, pcm.size() + 4 * b->bytes);
     EXPECT_LE(FakeXa::maxSrcLen, 10000u);
-    EXPECT_EQ(5, sound.GetStreamState());
+    EXPECT_EQ(5, sound.m_streamState);
     EXPECT_EQ((std::vector<int>{3, 4, 5}), std::vector<int>(p.states.end() - 3, p.states.end()));
     ASSERT_GT(p.played.size(), pcm.size());
     EXPECT_TRUE(Bytes(p.played.begin(), p.played.begin() + pcm.size()) == pcm);
@@ -289,7 +289,7 @@ TEST_F(StreamTest, XaStreamEndsAtTheHeaderLengthWhenTheDecoderGivesMore)
     FakeDirectSoundBuffer* b = LoadStream("over.xa", FakeXaFile(pcm, 1, 8000, frames));
     ASSERT_EQ(0, sound.Play(0, 1));
     Playback p = PlayFrames(sound, b, 240, pcm.size() + 4 * b->bytes);
-    EXPECT_EQ(5, sound.GetStreamState());
+    EXPECT_EQ(5, sound.m_streamState);
     const size_t truth = frames * 2;
     EXPECT_TRUE(Bytes(p.played.begin(), p.played.begin() + truth) == Bytes(pcm.begin(), pcm.begin() + truth));
     EXPECT_TRUE(AllSilence(p.played, truth));
@@ -303,7 +303,7 @@ TEST_F(StreamTest, XaStreamEndsWhenTheDecoderRunsDryBeforeTheHeaderLength)
     FakeDirectSoundBuffer* b = LoadStream("dry.xa", FakeXaFile(pcm, 1, 8000, 8000 * 600));
     ASSERT_EQ(0, sound.Play(0, 1));
     Playback p = PlayFrames(sound, b, 240, pcm.size() + 6 * b->bytes);
-    EXPECT_EQ(5, sound.GetStreamState());
+    EXPECT_EQ(5, sound.m_streamState);
     EXPECT_TRUE(Bytes(p.played.begin(), p.played.begin() + pcm.size()) == pcm);
     EXPECT_TRUE(AllSilence(p.played, pcm.size()));
 }
@@ -326,7 +326,7 @@ TEST_F(StreamTest, SourceCutWhileStreamingGoesOnWithTheSourcesOwnSilence)
 
     ASSERT_EQ(0, sound.Play(0, 1));
     Playback p = PlayFrames(sound, b, 480, pcm8.size() * 4);
-    EXPECT_EQ(5, sound.GetStreamState());
+    EXPECT_EQ(5, sound.m_streamState);
     const size_t bytesPerSample = b->format.wBitsPerSample / 8;
     ASSERT_GT(p.played.size(), cut * bytesPerSample);
     for (size_t i = 0; i < cut; ++i) {

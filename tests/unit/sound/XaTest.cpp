@@ -54,7 +54,7 @@ TEST_F(XaTest, NonXaFilesAreRefusedSilently)
     // And Load takes such a WAV through LoadWav without a word.
     Write("plain2.wav", PcmWav(Noise16(800, 1, 2), 1, 8000, 16));
     EXPECT_EQ(0, sound.Load(0));
-    EXPECT_EQ(1, sound.GetKind());
+    EXPECT_EQ(1, sound.m_kind);
     EXPECT_TRUE(capture.Lines().empty());
 }
 
@@ -66,8 +66,8 @@ TEST_F(XaTest, XaContentLoadsAsXaWhateverTheExtension)
     Write("really_xa.wav", FakeXaFile(pcm, 2, 16000, 4000));
     ASSERT_EQ(0, sound.Load(0));
     EXPECT_TRUE(capture.Lines().empty());
-    EXPECT_EQ(2, sound.GetKind());
-    EXPECT_EQ(0, sound.IsStreaming());
+    EXPECT_EQ(2, sound.m_kind);
+    EXPECT_EQ(0, sound.m_streaming);
     FakeDirectSoundBuffer* b = ds.LastBuffer();
     EXPECT_EQ(2, b->format.nChannels);
     EXPECT_EQ(16000u, b->format.nSamplesPerSec);
@@ -160,10 +160,10 @@ TEST_F(XaTest, PcmKeptInMemoryEqualsTheViewersBuffer)
         CDSBuffer* kept = device.NewBuffer();
         kept->SetFileName(path.c_str());
         ASSERT_EQ(0, kept->Load(0));
-        EXPECT_EQ(0, memcmp(&viewer->format, &kept->GetFormat(), sizeof(WAVEFORMATEX)));
-        ASSERT_NE(nullptr, kept->GetPcm());
-        EXPECT_EQ(viewer->memory, Bytes(kept->GetPcm(), kept->GetPcm() + kept->GetBufferBytes()));
-        EXPECT_EQ(nullptr, kept->GetSoundBuffer());
+        EXPECT_EQ(0, memcmp(&viewer->format, &kept->m_dstFormat, sizeof(WAVEFORMATEX)));
+        ASSERT_NE(nullptr, kept->m_pcm);
+        EXPECT_EQ(viewer->memory, Bytes(kept->m_pcm, kept->m_pcm + kept->m_bufferBytes));
+        EXPECT_EQ(nullptr, kept->m_soundBuffer);
         delete kept;
     }
 }
@@ -281,7 +281,7 @@ TEST(RealXaTest, StaticAndStreamedXaThroughXadecDll)
     CDSBuffer still(&ds);
     still.SetFileName(xa.c_str());
     ASSERT_EQ(0, still.Load(0));
-    EXPECT_EQ(2, still.GetKind());
+    EXPECT_EQ(2, still.m_kind);
     FakeDirectSoundBuffer* b = ds.LastBuffer();
     EXPECT_EQ(2, b->format.nChannels);
     EXPECT_EQ(rate, b->format.nSamplesPerSec);
@@ -294,7 +294,7 @@ TEST(RealXaTest, StaticAndStreamedXaThroughXadecDll)
     CDSBuffer streamed(&ds);
     streamed.SetFileName(xa.c_str());
     ASSERT_EQ(0, streamed.Load(1));
-    ASSERT_EQ(1, streamed.IsStreaming());
+    ASSERT_EQ(1, streamed.m_streaming);
     FakeDirectSoundBuffer* sb = ds.LastBuffer();
     ASSERT_EQ(0, streamed.Play(0, 1));
     Bytes played;
@@ -303,7 +303,7 @@ TEST(RealXaTest, StaticAndStreamedXaThroughXadecDll)
         played.insert(played.end(), chunk.begin(), chunk.end());
         streamed.StreamPlay();
     }
-    EXPECT_EQ(5, streamed.GetStreamState());
+    EXPECT_EQ(5, streamed.m_streamState);
     ASSERT_GT(played.size(), decoded.size());
     EXPECT_TRUE(Bytes(played.begin(), played.begin() + decoded.size()) == decoded);
     for (size_t i = decoded.size(); i < played.size(); ++i)
