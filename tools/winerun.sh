@@ -397,7 +397,8 @@ watch_windows() {
     text=""
     if [ -x "$build_dir/wintool.exe" ]; then
       text=$(KTB_WINERUN_CALL=$call_id "$WINE_LOADER" "$build_dir/wintool.exe" msgbox 2>/dev/null | tr -d '\r' |
-        awk -F'\t' -v c="$dialog" '$5 == c { print $6; exit }')
+        awk -F'\t' -v c="$dialog" '$5 == c { print $6; exit }' |
+        sed -e 's/\\\\/\x01/g' -e 's/\\[nrt]/ /g' -e 's/\x01/\\/g')  # wintool's escapes undone
     fi
     say "$program still runs after 10 s, showing the dialog \"$dialog\"${text:+ (\"$text\")} on the virtual" \
       "display $DISPLAY, where nobody can see or answer it (Ctrl-C ends it; with a screen, set DISPLAY)"
