@@ -35,6 +35,12 @@ int SendHandOff(HWND viewer, const char* path, UINT timeoutMs)
     return answer == TRUE ? 0 : 1;
 }
 
+const char* HandOffOutcome(int result)
+{
+    static const char* const kOutcome[] = {"loaded", "refused", "no answer"};
+    return result >= 0 && result <= 2 ? kOutcome[result] : "no answer";
+}
+
 int ReadHandOff(const COPYDATASTRUCT* data, char* path)
 {
     memset(path, 0, KTB_PATH_SIZE);

@@ -17,6 +17,8 @@ int MakeHandOffPath(const char* text, char* out);
 // for a viewer that does not respond). Returns 0 when the viewer loaded the chart, 1 when it
 // answered FALSE, 2 when there was no answer (timed out, hung or gone).
 int SendHandOff(HWND viewer, const char* path, UINT timeoutMs);
+// A result of SendHandOff in words: "loaded", "refused" or "no answer".
+const char* HandOffOutcome(int result);
 
 // The receiving side's check of the data: 1 with the path copied into path (KTB_PATH_SIZE bytes,
 // quotes removed as from a command line) when data is a hand-off of ours holding a path that is

@@ -30,8 +30,7 @@ static void HandOffChart(HWND viewer, const char* rest)
         DebugPrint("-L PathError\n");
         return;
     }
-    static const char* const kOutcome[] = {"loaded", "refused", "no answer"};
-    DebugPrint("-L Option = %s: %s\n", kOutcome[SendHandOff(viewer, path, KTB_HANDOFF_TIMEOUT_MS)], path);
+    DebugPrint("-L Option = %s: %s\n", HandOffOutcome(SendHandOff(viewer, path, KTB_HANDOFF_TIMEOUT_MS)), path);
 }
 
 int ProcessOptions(const char* commandLine, const HWND* found, int foundCount, StartOptions* out)

@@ -436,8 +436,10 @@ struct ViewerProcess {
     double started = 0;  // Now() at CreateProcess
 };
 
-// Starts a program beside this one (the viewer unless `exe` is given) with `arguments`.
-inline bool StartProgram(const std::string& arguments, ViewerProcess* out, const char* exe = "KTBViewer.exe")
+// Starts a program beside this one (the viewer unless `exe` is given) with `arguments`; with
+// `output`, its standard output goes there.
+inline bool StartProgram(const std::string& arguments, ViewerProcess* out, const char* exe = "KTBViewer.exe",
+                         HANDLE output = nullptr)
 {
     std::string path = ViewerPath();
     path = path.substr(0, path.size() - strlen("KTBViewer.exe")) + exe;
@@ -447,10 +449,16 @@ inline bool StartProgram(const std::string& arguments, ViewerProcess* out, const
     STARTUPINFOA startup;
     ZeroMemory(&startup, sizeof(startup));
     startup.cb = sizeof(startup);
+    if (output) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = output;
+        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    }
     out->started = Now();
     out->window = nullptr;
-    return CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                          &out->process) != 0;
+    return CreateProcessA(nullptr, line.data(), nullptr, nullptr, output ? TRUE : FALSE, 0, nullptr, nullptr,
+                          &startup, &out->process) != 0;
 }
 
 // Waits until the viewer's window shows a ready title (neither the initial one nor a

@@ -70,32 +70,15 @@ double ReadAndDecode(const std::string& path, unsigned long long* decodedBytes)
 // inherited); returns the seconds from its start to its exit, or -1 when it failed.
 double RunBeside(const char* program, const std::string& arguments, HANDLE output)
 {
-    char self[MAX_PATH];
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string exe(self);
-    exe = exe.substr(0, exe.find_last_of("\\/") + 1) + program;
-    std::string command = "\"" + exe + "\" " + arguments;
-    std::vector<char> line(command.begin(), command.end());
-    line.push_back('\0');
-    STARTUPINFOA startup;
-    ZeroMemory(&startup, sizeof(startup));
-    startup.cb = sizeof(startup);
-    if (output) {
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-        startup.hStdOutput = output;
-        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    }
-    PROCESS_INFORMATION process;
-    double t0 = bench::Now();
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
+    bench::ViewerProcess run;
+    if (!bench::StartProgram(arguments, &run, program, output))
         return -1;
-    WaitForSingleObject(process.hProcess, 300000);
-    double seconds = bench::Now() - t0;
+    WaitForSingleObject(run.process.hProcess, 300000);
+    double seconds = bench::Now() - run.started;
     DWORD code = 1;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    GetExitCodeProcess(run.process.hProcess, &code);
+    CloseHandle(run.process.hThread);
+    CloseHandle(run.process.hProcess);
     return code == 0 ? seconds : -1;
 }
 

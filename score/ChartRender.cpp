@@ -35,7 +35,6 @@ struct Voice {
     int rightOffset = 0;      // byte of the right channel in a frame (0 for mono)
     long long length = 0;     // output frames of the whole buffer
     int fadeLength = 0;       // the buffer's fade length in frames
-    int owner = 0;            // owner tag of its last start
     bool active = false;
     long long start = 0;      // output frame of its first sample
     long long end = 0;        // output frame at which it stops
@@ -289,16 +288,13 @@ private:
     void Trigger(const Event& e)
     {
         LaneNote* previous = *e.lane->lastPlayed;
-        const int fade = FadesPrevious(e.entry, previous, e.lane->owner, [this](const CDSBuffer* sound) {
-            const Voice* v = VoiceFor(sound);
-            return v ? v->owner : 0;
-        });
+        const int fade = FadesPrevious(e.entry, previous, e.lane->owner);
         Voice* v = e.entry->sound ? VoiceFor(e.entry->sound) : nullptr;
         if (v && v->pcm) {
             if (!v->active)
                 m_active.push_back((size_t)(v - m_voices.data()));
             v->active = true;
-            v->owner = e.lane->owner;
+            e.entry->sound->m_ownerTag = e.lane->owner;  // as its Play would set it
             v->start = e.sample;
             v->end = e.sample + v->length;
             v->fadeMs = -1;

@@ -16,8 +16,6 @@
 
 namespace {
 
-const size_t kWriteFrames = 4096;  // frames converted to bytes at a time
-
 const unsigned long long kMaxWavData = 0xFFFFFFFFull - 36;
 
 struct WavOutput {
@@ -61,19 +59,8 @@ bool WriteFrames(void* context, const int16_t* frames, size_t count)
         return false;
     }
     w->dataBytes += bytes;
-    BYTE buffer[kWriteFrames * 4];
-    while (count > 0) {
-        const size_t n = count < kWriteFrames ? count : kWriteFrames;
-        for (size_t k = 0; k < n * 2; ++k) {
-            buffer[2 * k] = (BYTE)((uint16_t)frames[k]);
-            buffer[2 * k + 1] = (BYTE)((uint16_t)frames[k] >> 8);
-        }
-        if (fwrite(buffer, 1, n * 4, w->file) != n * 4)
-            return false;
-        frames += n * 2;
-        count -= n;
-    }
-    return true;
+    // The samples are little-endian in memory, as in the file.
+    return fwrite(frames, 4, count, w->file) == count;
 }
 
 // "LoadFailed:" lines of the chart reader, copied to the render's error stream while it loads.

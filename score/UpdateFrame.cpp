@@ -186,9 +186,15 @@ int AnySoundPlaying()
 
 }  // namespace
 
+int FadesPrevious(const LaneNote* entry, const LaneNote* previous, int ownerTag)
+{
+    return previous && previous->sound && previous->sound != entry->sound && previous->fadeOnNext != 0 &&
+           previous->sound->m_ownerTag == ownerTag;
+}
+
 void TriggerNote(LaneNote* entry, LaneNote* previous, int ownerTag)
 {
-    int fade = FadesPrevious(entry, previous, ownerTag, [](const CDSBuffer* sound) { return sound->m_ownerTag; });
+    int fade = FadesPrevious(entry, previous, ownerTag);
     if (entry->sound) {
         entry->sound->Stop();
         entry->sound->Rewind();

@@ -33,7 +33,7 @@ public:
 
     int Init(HWND window, int highQuality);
     // Sets the device up without DirectSound, for programs that mix the sounds themselves: every
-    // buffer it makes keeps its decoded PCM in memory (CDSBuffer::GetPcm). Returns 0.
+    // buffer it makes keeps its decoded PCM in memory (CDSBuffer::m_pcm). Returns 0.
     int InitPcmInMemory();
     // A new sound for this device (not yet listed or loaded).
     CDSBuffer* NewBuffer();

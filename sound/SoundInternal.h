@@ -9,6 +9,14 @@
 // Silence of a PCM format: 0x80 for 8-bit samples, 0x00 otherwise.
 inline BYTE SilenceByte(const WAVEFORMATEX& format) { return format.wBitsPerSample == 8 ? 0x80 : 0x00; }
 
+// Bytes of two seconds of a PCM format (a stream buffer), counted in 64 bits: a format whose two
+// seconds do not fit in 32 bits comes from a corrupt header, and its 32-bit byte counts would wrap
+// round, down to a division by zero.
+inline unsigned long long TwoSecondsOfPcm(const WAVEFORMATEX& f)
+{
+    return (unsigned long long)f.nChannels * (f.wBitsPerSample / 8) * f.nSamplesPerSec * 2;
+}
+
 // A conversion request from `srcLength` bytes at `src` into at most `dstLength` bytes at `dst`.
 inline ACMSTREAMHEADER AcmHeader(BYTE* src, DWORD srcLength, BYTE* dst, DWORD dstLength)
 {

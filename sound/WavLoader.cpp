@@ -169,10 +169,8 @@ int CDSBuffer::LoadWav(int allowStream)
         return failFormat("CDSBuffer::LoadWav ACM SUGGEST ERROR\n");
     if (m_dstFormat.nAvgBytesPerSec == 0)
         m_dstFormat.nAvgBytesPerSec = m_dstFormat.nSamplesPerSec * m_dstFormat.nBlockAlign;
-    // A rate so high that two seconds of the PCM (a stream buffer) do not fit in 32 bits comes
-    // from a corrupt header; its byte counts would wrap round, down to a division by zero.
-    const unsigned long long twoSeconds = (unsigned long long)m_dstFormat.nChannels *
-                                          (m_dstFormat.wBitsPerSample / 8) * m_dstFormat.nSamplesPerSec * 2;
+    // Two seconds that do not fit in 32 bits: a corrupt header.
+    const unsigned long long twoSeconds = TwoSecondsOfPcm(m_dstFormat);
     if (m_dstFormat.nAvgBytesPerSec == 0 || twoSeconds == 0 || twoSeconds > 0xFFFFFFFFull)
         return failFormat("CDSBuffer::LoadWav ACM SUGGEST ERROR\n");
 
@@ -204,7 +202,7 @@ int CDSBuffer::LoadWav(int allowStream)
         if (!stream && !openStream())  // the refills convert through the ACM
             return failFormat("CDSBuffer::LoadWav ACM OPEN ERROR\n");
         m_streaming = 1;
-        m_bufferBytes = m_dstFormat.nChannels * (m_dstFormat.wBitsPerSample / 8) * m_dstFormat.nSamplesPerSec * 2;
+        m_bufferBytes = (unsigned int)TwoSecondsOfPcm(m_dstFormat);
         DWORD chunk = 0;
         // No source format takes more than a few times the bytes of the PCM it converts to (32-bit
         // samples to 16-bit take two); a larger chunk comes from a corrupt average byte rate and

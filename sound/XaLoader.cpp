@@ -34,14 +34,12 @@ long long StreamFileSize(FILE* file)
     return end;
 }
 
-// A format the decoder filled in that the sound buffer can be built from. Two seconds of it (a
-// stream buffer) must fit in 32 bits, as in the WAV loader: the byte rate and buffer sizes are
-// 32-bit counts, and a wrapped rate of 0 would divide by zero.
+// A format the decoder filled in that the sound buffer can be built from (two seconds of it must
+// fit in 32 bits, as in the WAV loader).
 bool UsablePcm(const WAVEFORMATEX& f)
 {
-    const unsigned long long twoSeconds = (unsigned long long)f.nChannels * (f.wBitsPerSample / 8) * f.nSamplesPerSec * 2;
     return f.nChannels != 0 && f.nSamplesPerSec != 0 && f.nBlockAlign != 0 && f.wBitsPerSample >= 8 &&
-           f.wBitsPerSample % 8 == 0 && twoSeconds <= 0xFFFFFFFFull;
+           f.wBitsPerSample % 8 == 0 && TwoSecondsOfPcm(f) <= 0xFFFFFFFFull;
 }
 
 // Decodes a static sound: `srcLength` bytes of `src` into `dst` (`dstBytes` long) in one call,
@@ -121,7 +119,7 @@ int CDSBuffer::LoadXA(int allowStream)
 
     if (allowStream && !m_keepPcm && m_lengthSeconds >= m_streamThreshold) {
         m_streaming = 1;
-        m_bufferBytes = m_dstFormat.nChannels * (m_dstFormat.wBitsPerSample / 8) * m_dstFormat.nSamplesPerSec * 2;
+        m_bufferBytes = (unsigned int)TwoSecondsOfPcm(m_dstFormat);
         m_srcChunkSize = kXaChunkBytes;
         m_decodedSize = Clamp32(HeaderPcmBytes(header));
         return StartStream(1);

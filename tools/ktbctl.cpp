@@ -97,11 +97,10 @@ int Load(const char* chart, int all)
     }
     CWindowList viewers;
     viewers.FindClass(KTB_CLASS_NAME, nullptr);
-    static const char* const kOutcome[] = {"loaded", "refused", "no answer"};
     int sent = 0, loaded = 0;
     for (int i = 0; i < viewers.m_foundCount && (all || sent == 0); ++i) {
         int result = SendHandOff(viewers.m_found[i], path, KTB_HANDOFF_TIMEOUT_MS);
-        printf("ktbctl: load %s: %s\n", path, kOutcome[result]);
+        printf("ktbctl: load %s: %s\n", path, HandOffOutcome(result));
         ++sent;
         loaded += result == 0;
     }

@@ -1129,10 +1129,6 @@ TOOLS = ('ktbdump', 'ktbrender')
 DRUM_CODES = ['HH', 'SD', 'BD', 'HT', 'LT', 'CY']
 
 
-def windows_path(path):
-    return 'Z:' + os.path.abspath(path).replace('/', '\\')
-
-
 def tools_ready(root, build):
     """Brings ktbdump and ktbrender in the build folder up to date (building them when missing),
     so that the check runs the viewer's code as it is now."""
@@ -1229,14 +1225,14 @@ def check_chart(root, chart_path, mix):
     build = os.environ.get('KTB_BUILD_DIR') or os.path.join(root, 'build', 'x64')
     if not tools_ready(root, build):
         return False
-    chart = windows_path(chart_path)
+    chart = os.path.abspath(chart_path)  # the runner hands Unix paths over as Windows paths
     dump = run_tool(root, build, 'ktbdump', [chart])
     if dump.returncode != 0:
         print('ktbdump failed: %s' % dump.stderr.strip())
         return False
     problems = check_dump(dump.stdout)
     if mix:
-        render = run_tool(root, build, 'ktbrender', [chart, windows_path(mix)])
+        render = run_tool(root, build, 'ktbrender', [chart, os.path.abspath(mix)])
         for line in render.stderr.splitlines():
             print('ktbrender: %s' % line)
         summary = render.stdout.strip()
