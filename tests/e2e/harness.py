@@ -528,8 +528,9 @@ class Program:
 
     @property
     def crashed(self):
-        """True when Wine reported an unhandled exception (the exit code is then the low
-        byte of the exception code, e.g. 5 for an access violation)."""
+        """True when Wine reported an unhandled exception. The exit code is then the low byte
+        of the exception code (5 for an access violation), or 0 when Wine's debugger ended
+        first: tell a crash by this, not by the exit code."""
         with self._cond:
             return any(line.startswith("wine: Unhandled") for line in self.stderr_other)
 

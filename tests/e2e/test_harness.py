@@ -86,7 +86,10 @@ def test_crash_reported(s):
     p = s.start(PROBE, "crash")
     code = p.wait_exit(timeout=30)
     check(p.crashed, "crash seen in stderr")
-    check_equal(code, 0xC0000005 & 0xFF, "exit code of an access violation")
+    # The low byte of the access violation's code, or 0: Wine's debugger prints the backtrace and
+    # ends, and when it ends before the crashed process does (seen on a loaded machine, about one
+    # crash in three), the process is ended along with it, with code 0.
+    check(code in (0xC0000005 & 0xFF, 0), "exit code of an access violation: %r" % code)
 
 
 def test_timeout_kills_the_program(s):
